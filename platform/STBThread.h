@@ -1,0 +1,51 @@
+// Platform library (libkesustb): thread base class.
+// Public: box applications and the messenger client derive from it.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+// A thread object: a derived class puts its body in run(). start() launches it
+// on a new POSIX thread; stop() asks it to end and waits until run() has
+// returned. run() learns of the request by polling isRunning().
+class STBThread {
+public:
+    // Told on the finished thread, right after run() returns.
+    class OnThreadCompletedListener {
+    public:
+        virtual void onThreadCompleted(STBThread* thread) = 0;
+
+    protected:
+        ~OnThreadCompletedListener() = default;
+    };
+
+    STBThread();
+    virtual ~STBThread();
+    STBThread(const STBThread&) = delete;
+    STBThread& operator=(const STBThread&) = delete;
+
+    virtual void run() = 0;
+
+    // isRunning() is true from the return of start() until stop() is called.
+    // Starting a thread that was started and not stopped yet does nothing; a
+    // start after a stop runs run() again on a new thread (after a stop from
+    // run() itself, once the previous run() has returned).
+    void start(OnThreadCompletedListener* listener);
+
+    // Makes isRunning() false, then returns once run() has returned. Safe to
+    // call when the thread never started, more than once, and from run() itself
+    // (which cannot wait for itself, so it only clears the flag; the owner's
+    // next stop() still waits for run() to return).
+    void stop();
+
+    bool isRunning() const { return running.load(std::memory_order_acquire); }
+
+private:
+    static void* threadMain(void* self);
+
+    pthread_t thread{};
+    bool joinable = false;  // owner's thread only: start(), stop() and the destructor
+    std::atomic<bool> running{false};
+    OnThreadCompletedListener* completedListener = nullptr;
+};
