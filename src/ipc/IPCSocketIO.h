@@ -1,0 +1,54 @@
+// Whole-buffer reads and writes on a connected stream socket. Internal.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "IPCFrame.h"
+
+namespace ipc_io {
+
+enum class ReadResult { Complete, Closed, Failed };
+
+// Reads exactly `size` bytes, continuing after short reads. Closed: the peer
+// ended the stream first. Failed: any error, EINTR included (a signal while
+// blocked means the connection is given up, as for any other read error).
+inline ReadResult readFully(int fd, void* buffer, size_t size) {
+    auto* out = static_cast<char*>(buffer);
+    size_t received = 0;
+    while (received < size) {
+        ssize_t n = ::recv(fd, out + received, size - received, 0);
+        if (n == 0) return ReadResult::Closed;
+        if (n < 0) return ReadResult::Failed;
+        received += static_cast<size_t>(n);
+    }
+    return ReadResult::Complete;
+}
+
+// Writes exactly `size` bytes, continuing after short writes; false on the
+// first result of 0 or less. MSG_NOSIGNAL: a peer that has gone yields EPIPE
+// here instead of a SIGPIPE that would end the host process, and the process's
+// signal disposition stays the application's business.
+inline bool writeFully(int fd, const void* buffer, size_t size) {
+    const auto* in = static_cast<const char*>(buffer);
+    size_t sent = 0;
+    while (sent < size) {
+        ssize_t n = ::send(fd, in + sent, size - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Header, then payload, as two writes. For tools and tests; the sender thread
+// has its own sequence with a stop check between the two.
+inline bool writeFrame(int fd, IPCMessageStruct const& message) {
+    unsigned char header[ipc_frame::kHeaderBytes];
+    ipc_frame::encodeHeader(message, header);
+    if (!writeFully(fd, header, sizeof header)) return false;
+    return message.data.empty() || writeFully(fd, message.data.data(), message.data.size());
+}
+
+}  // namespace ipc_io
