@@ -1,0 +1,304 @@
+// The client end of the box's local IPC messenger. Public: the header that
+// applications include.
+//
+// One IPCMessengerClient is one connection endpoint and is itself a thread:
+//   run()                 connect with paced retries, then set the connection up
+//   receiveFrames()       read frames, build messages, hand them to handlers
+//   tearDownConnection()  end the connection and its sender, then reconnect
+// Each connection has a sender thread (IPCOutMessageSender) that writes what
+// sendMessage() queued. Handlers are told of connections and messages on the
+// client thread.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "IPCFrameReader.h"
+#include "IPCMessage.h"
+#include "IPCMessageFactory.h"
+#include "IPCOutMessageSender.h"
+#include "IPCValueMessages.h"
+#include "KesuLog.h"
+#include "STBThread.h"
+#include "common/AutoRetrier.h"
+#include "pthread_helper.h"
+#include "thread_annotations.h"
+
+class IPCMessengerClient : public STBThread {
+public:
+    // Observer of one client. Every callback runs on the client thread with the
+    // client's handler lock held, so a callback must not call addHandler() or
+    // removeHandler() (the lock is error-checking: the process would end);
+    // it may call sendMessage(). An exception thrown by a callback is logged
+    // and swallowed; the other handlers are still told and the connection
+    // goes on.
+    class IPCMessengerHandler {
+    public:
+        // `message` is lent for the duration of the call only.
+        virtual void onNewMessageReceived(IPCMessage const* message) = 0;
+        // After each successful connection.
+        virtual void onConnected() {}
+        // When a connection that was established ends by the peer, a read
+        // error or a broken frame, and also when stop() interrupts a receive.
+        virtual void onDisconnected() {}
+
+    protected:
+        ~IPCMessengerHandler() = default;  // never owned or deleted by the client
+    };
+
+    using OutMessageSender = IPCOutMessageSender;
+
+    static constexpr const char* kDefaultSocketPath = "/tmp/kesu_messenger";
+    static constexpr unsigned kRetryPollUs = 200000;  // sleep between readiness checks while waiting to retry
+
+    IPCMessengerClient() : IPCMessengerClient(kDefaultSocketPath) {}
+    // Another server path, for tests and development servers. A path that
+    // does not fit a Unix-domain address makes every connection attempt fail.
+    explicit IPCMessengerClient(std::string const& socketPath);
+    // The client thread must have been stopped with stop() before.
+    ~IPCMessengerClient() override;
+
+    void addHandler(IPCMessengerHandler* handler) EXCLUDES(handlersMutex) {
+        pthread_helper::scoped_lock lock(handlersMutex);
+        handlers.insert(handler);
+    }
+    void removeHandler(IPCMessengerHandler* handler) EXCLUDES(handlersMutex) {
+        pthread_helper::scoped_lock lock(handlersMutex);
+        handlers.erase(handler);
+    }
+
+    // Takes ownership of a heap-allocated message in every case. It is queued
+    // for the current connection's sender, or deleted at once when there is no
+    // sender still able to write. The caller learns nothing of the outcome;
+    // see setDeliveryCallback().
+    void sendMessage(IPCMessage* message) EXCLUDES(outSenderMutex);
+
+    // The message types announced to the server after every connection (no
+    // announcement while empty). Call before start().
+    void setAllowedMessages(std::set<IPCMessageType> types) { allowedMessages = std::move(types); }
+
+    // Called on a sender thread for each message whose frame was written whole
+    // to a connected socket. Call before start().
+    void setDeliveryCallback(IPCDeliveryCallback callback) { deliveryCallback = std::move(callback); }
+
+    void start() {
+        stopRequested.store(false);  // no lock: the thread does not exist yet
+        STBThread::start(nullptr);
+    }
+
+    // Ends the connection and the client thread; returns once the thread has
+    // ended. Safe in every state, also before start().
+    void stop() EXCLUDES(socketMutex);
+
+    void run() override;
+
+private:
+    // Opens the socket of one attempt, unless a stop was requested; -1 then.
+    int openSocket() EXCLUDES(socketMutex);
+    // Closes the attempt's socket, unless stop() has taken it over.
+    void releaseSocket(int fd) EXCLUDES(socketMutex);
+    void setUpConnection(int fd) EXCLUDES(handlersMutex, outSenderMutex);
+    void receiveFrames(int fd) EXCLUDES(handlersMutex);
+    void tearDownConnection() EXCLUDES(socketMutex, outSenderMutex);
+
+    template <class Call>
+    void callEachHandler(Call call) EXCLUDES(handlersMutex);
+
+    // Lock order: handlersMutex, then outSenderMutex, then the sender's
+    // queueMutex. socketMutex is never held together with another lock.
+    pthread_helper::mutex handlersMutex ACQUIRED_BEFORE(outSenderMutex);
+    std::set<IPCMessengerHandler*> handlers GUARDED_BY(handlersMutex);  // not owned
+
+    pthread_helper::mutex socketMutex;
+    int socketFd GUARDED_BY(socketMutex) = 0;  // 0 means no socket; only values above 0 are shut down or closed
+
+    AutoRetrier connectRetrier{"ipc_connection", 1000, 100000, 50};  // client thread only
+
+    pthread_helper::mutex outSenderMutex;
+    std::unique_ptr<OutMessageSender> outSender GUARDED_BY(outSenderMutex);  // null between connections
+
+    std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
+    IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads
+
+    // Written under socketMutex by stop() and start(); read without a lock at
+    // the top of every turn of the client thread.
+    std::atomic<bool> stopRequested{false};
+
+    sockaddr_un serverAddress{};
+    socklen_t serverAddressLength = 0;  // 0: the path does not fit
+};
+
+inline IPCMessengerClient::IPCMessengerClient(std::string const& socketPath) {
+    serverAddress.sun_family = AF_UNIX;
+    if (socketPath.size() < sizeof serverAddress.sun_path) {
+        std::memcpy(serverAddress.sun_path, socketPath.c_str(), socketPath.size() + 1);
+        // Family and path, without the terminating NUL.
+        serverAddressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size());
+    }
+}
+
+inline IPCMessengerClient::~IPCMessengerClient() {
+    pthread_helper::scoped_lock lock(socketMutex);
+    if (socketFd > 0) {
+        KESU_LOG(4, 52, kLogFileClient, "Closing connection");
+        ::close(socketFd);
+        socketFd = 0;
+    }
+}
+
+inline void IPCMessengerClient::sendMessage(IPCMessage* message) {
+    std::unique_ptr<IPCMessage> owned(message);  // ours on every path from here
+    pthread_helper::scoped_lock lock(outSenderMutex);
+    if (outSender && outSender->isSending()) outSender->enqueue(owned.release());
+}
+
+inline void IPCMessengerClient::stop() {
+    {
+        pthread_helper::scoped_lock lock(socketMutex);
+        stopRequested.store(true);
+        // Shut down, not closed: a blocked receive (or a sender blocked in a
+        // write) returns at once, while the descriptor number stays ours until
+        // the client thread has let go of it, so it is never reused under a
+        // thread that still reads or writes it.
+        if (socketFd > 0) ::shutdown(socketFd, SHUT_RDWR);
+    }
+    STBThread::stop();
+    pthread_helper::scoped_lock lock(socketMutex);
+    if (socketFd > 0) ::close(socketFd);
+    socketFd = 0;
+}
+
+inline int IPCMessengerClient::openSocket() {
+    pthread_helper::scoped_lock lock(socketMutex);
+    // Tested under the lock stop() takes: a stop either comes before (no
+    // socket is made) or after (it finds the socket and shuts it down).
+    if (stopRequested.load()) return -1;
+    socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (socketFd == 0) {
+        // 0 means "no socket" throughout the client (the host process has
+        // closed its standard input); move the socket to a number above it.
+        int moved = ::fcntl(0, F_DUPFD_CLOEXEC, 1);
+        ::close(0);
+        socketFd = moved;
+    }
+    if (::fcntl(socketFd, F_SETFD, FD_CLOEXEC) != 0) KESU_LOG(1, 122, kLogFileClient, "Can't set cloexec");
+    return socketFd;
+}
+
+inline void IPCMessengerClient::releaseSocket(int fd) {
+    pthread_helper::scoped_lock lock(socketMutex);
+    if (socketFd == fd && fd != 0) ::close(fd);
+    socketFd = 0;
+}
+
+inline void IPCMessengerClient::run() {
+    while (isRunning() && !stopRequested.load()) {
+        if (!connectRetrier.readyToTry()) {
+            ::usleep(kRetryPollUs);
+            continue;
+        }
+        int fd = openSocket();
+        if (fd == -1 && stopRequested.load()) return;
+
+        // Non-blocking for the connect only: a server whose backlog is full
+        // would otherwise block it beyond the reach of stop(). Such a server
+        // counts as a failed attempt.
+        int flags = ::fcntl(fd, F_GETFL);
+        bool connected = flags != -1 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+                         serverAddressLength != 0 &&
+                         ::connect(fd, reinterpret_cast<sockaddr const*>(&serverAddress), serverAddressLength) == 0 &&
+                         ::fcntl(fd, F_SETFL, flags) == 0;
+        if (!connected) {
+            KESU_LOG(1, 129, kLogFileClient, "Can not connect to IPC Messagenger server");
+            connectRetrier.reportFailure();
+            releaseSocket(fd);
+            continue;
+        }
+        if (stopRequested.load()) {
+            // stop() came during the connect: no handler hears of this connection.
+            releaseSocket(fd);
+            return;
+        }
+        KESU_LOG(3, 138, kLogFileClient, "Connected to IPC server");
+        connectRetrier.reportSuccess();
+        setUpConnection(fd);
+        receiveFrames(fd);
+        tearDownConnection();
+    }
+}
+
+inline void IPCMessengerClient::setUpConnection(int fd) {
+    {
+        pthread_helper::scoped_lock lock(outSenderMutex);
+        // Started before it is installed, so sendMessage() on another thread
+        // finds no sender or a running one; the assignment deletes a previous
+        // sender only after the new one runs.
+        auto sender = std::make_unique<OutMessageSender>(fd, &deliveryCallback);
+        sender->start(nullptr);
+        outSender = std::move(sender);
+    }
+    if (!allowedMessages.empty()) sendMessage(new IPCMessageAllowedMessageList(allowedMessages));
+    callEachHandler([](IPCMessengerHandler* handler) { handler->onConnected(); });
+}
+
+inline void IPCMessengerClient::receiveFrames(int fd) {
+    // `fd` is this connection's descriptor; stop() never closes it while this
+    // thread runs, so it cannot turn into another file under the loop.
+    while (isRunning()) {
+        IPCMessageStruct frame;
+        ipc_frame::FrameOutcome outcome = ipc_frame::receiveFrame(fd, frame, [this] { return isRunning(); });
+        if (outcome == ipc_frame::FrameOutcome::Stopped) return;
+        if (outcome != ipc_frame::FrameOutcome::Frame) {
+            callEachHandler([](IPCMessengerHandler* handler) { handler->onDisconnected(); });
+            return;
+        }
+        std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(std::move(frame));
+        message->unserialize();
+        IPCMessage const* lent = message.get();
+        callEachHandler([lent](IPCMessengerHandler* handler) { handler->onNewMessageReceived(lent); });
+    }
+}
+
+inline void IPCMessengerClient::tearDownConnection() {
+    {
+        // A sender blocked in a write to a peer that does not read would never
+        // notice its stop; the shutdown fails that write at once.
+        pthread_helper::scoped_lock lock(socketMutex);
+        if (socketFd > 0) ::shutdown(socketFd, SHUT_RDWR);
+    }
+    {
+        // Waits for the sender thread while holding outSenderMutex: a
+        // concurrent sendMessage() then finds no sender and deletes its message.
+        pthread_helper::scoped_lock lock(outSenderMutex);
+        outSender.reset();
+    }
+    // Closed only once no thread of this connection can touch the descriptor.
+    pthread_helper::scoped_lock lock(socketMutex);
+    if (socketFd > 0) ::close(socketFd);
+    socketFd = 0;
+}
+
+template <class Call>
+void IPCMessengerClient::callEachHandler(Call call) {
+    pthread_helper::scoped_lock lock(handlersMutex);
+    for (IPCMessengerHandler* handler : handlers) {
+        try {
+            call(handler);
+        } catch (std::exception const& e) {
+            KESU_LOG(1, 240, kLogFileClient, "Handler failed: %s", e.what());
+        } catch (...) {
+            KESU_LOG(1, 240, kLogFileClient, "Handler failed: unknown exception");
+        }
+    }
+}
