@@ -1,0 +1,18 @@
+# Cross build for the box: 32-bit ARM, hard-float, glibc (Debian's
+# g++-arm-linux-gnueabihf). Target programs run on the host through qemu-arm
+# (Debian's qemu-user), so ctest runs the whole suite under emulation.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(KESU_ARM_TRIPLE arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${KESU_ARM_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${KESU_ARM_TRIPLE}-g++)
+
+set(KESU_ARM_SYSROOT /usr/${KESU_ARM_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH ${KESU_ARM_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${KESU_ARM_SYSROOT})
