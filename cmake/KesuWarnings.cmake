@@ -3,7 +3,7 @@
 function(kesu_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
-    -Woverloaded-virtual -Wnon-virtual-dtor -Wcast-align -Wformat=2)
+    -Woverloaded-virtual -Wcast-align -Wformat=2)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     target_compile_options(${target} PRIVATE -Wthread-safety)
   endif()

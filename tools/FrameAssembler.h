@@ -1,0 +1,76 @@
+// Cuts frames out of a byte stream that arrives in pieces of any size, for
+// programs that multiplex several sockets and cannot block in a whole-frame
+// read. The header is decoded by the library's own frame helpers.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "ipc/IPCFrame.h"
+#include "ipc/IPCMessage.h"
+
+namespace kesu_tools {
+
+class FrameAssembler {
+public:
+    enum class Status {
+        NeedMore,   // every byte offered was taken; the frame is not complete yet
+        Frame,      // a whole frame is ready for takeFrame()
+        BadMarker,  // the header does not start with the frame marker
+        TooLarge,   // the header announces more than kMaxPayloadBytes
+    };
+
+    // Takes bytes from `data` up to the end of the next frame at most and
+    // says in `used` how many. After BadMarker or TooLarge the stream is lost
+    // and the assembler must not be fed again.
+    Status feed(const char* data, size_t size, size_t& used);
+
+    // The completed frame; the assembler starts on the next header.
+    IPCMessageStruct takeFrame() {
+        IPCMessageStruct out = std::move(frame);
+        frame = IPCMessageStruct{};
+        headerFill = 0;
+        return out;
+    }
+
+    // The refused header's first byte and announced length, for messages.
+    unsigned char firstByte() const { return header[0]; }
+    ipc_frame::Header const& announced() const { return decoded; }
+    // Bytes of an unfinished frame held so far.
+    size_t pendingBytes() const { return headerFill + frame.data.size(); }
+
+private:
+    // The payload grows with the bytes that really arrive: a peer announcing
+    // a large frame and sending little costs no more than it sent.
+    static constexpr size_t kInitialReserveBytes = 64 * 1024;
+
+    unsigned char header[ipc_frame::kHeaderBytes] = {};
+    size_t headerFill = 0;
+    ipc_frame::Header decoded;
+    IPCMessageStruct frame;
+};
+
+inline FrameAssembler::Status FrameAssembler::feed(const char* data, size_t size, size_t& used) {
+    used = 0;
+    if (headerFill < ipc_frame::kHeaderBytes) {
+        const size_t n = std::min(size, ipc_frame::kHeaderBytes - headerFill);
+        std::memcpy(header + headerFill, data, n);
+        headerFill += n;
+        used = n;
+        if (headerFill < ipc_frame::kHeaderBytes) return Status::NeedMore;
+        if (!ipc_frame::decodeHeader(header, decoded)) return Status::BadMarker;
+        if (decoded.length > ipc_frame::kMaxPayloadBytes) return Status::TooLarge;
+        frame.type = static_cast<IPCMessageType>(decoded.type);
+        frame.data.clear();
+        frame.data.reserve(std::min<size_t>(decoded.length, kInitialReserveBytes));
+    }
+    const size_t missing = decoded.length - frame.data.size();
+    const size_t n = std::min(size - used, missing);
+    frame.data.insert(frame.data.end(), data + used, data + used + n);
+    used += n;
+    return n == missing ? Status::Frame : Status::NeedMore;
+}
+
+}  // namespace kesu_tools
