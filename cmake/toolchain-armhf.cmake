@@ -15,4 +15,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${KESU_ARM_SYSROOT})
+# The library path keeps the sysroot's loader and C library together even
+# where a multiarch libc6:armhf of another build is installed on the host.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${KESU_ARM_SYSROOT} -E LD_LIBRARY_PATH=${KESU_ARM_SYSROOT}/lib)

@@ -40,8 +40,10 @@ inline void separator() {
 
 // Ends the process. Standard output is deliberately not flushed: a report
 // that is still buffered when output is not a terminal dies with the process.
-[[noreturn]] __attribute__((noinline, cold)) inline void fatal(const char* condition, int res, int line,
-                                                                const void* self) {
+// Not marked cold: GCC would then move every caller's failing branch into a
+// local ".cold" fragment that dladdr cannot name, and the backtrace would lose
+// the frame that made the failing call.
+[[noreturn]] __attribute__((noinline)) inline void fatal(const char* condition, int res, int line, const void* self) {
     separator();
     std::printf(" ASSERT (%s) ret=%d on %s:%d, this:%p\n", condition, res, __FILE__, line, self);
     separator();

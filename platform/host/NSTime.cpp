@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <atomic>
+
 #include "KesuStbTesting.h"
 
 namespace {
