@@ -57,7 +57,7 @@ public:
 
     bool readU8(uint8_t& out) {
         if (remaining() < 1) return false;
-        out = byteAt(pos);
+        out = bytes()[pos];
         pos += 1;
         return true;
     }
