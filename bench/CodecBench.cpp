@@ -1,0 +1,90 @@
+// Cost of encoding and decoding the message payloads the client handles
+// most: the launch request's URI, a list of texts, and the player's media
+// record. One iteration is one message; bytes processed are payload bytes.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ipc/IPCMessagePlayerMediaInfo.h"
+#include "ipc/IPCValueMessages.h"
+
+namespace {
+
+std::string uri100() {
+    std::string uri = "http://media.box.local/channels/";
+    while (uri.size() < 100) uri += static_cast<char>('a' + uri.size() % 26);
+    return uri;
+}
+
+std::vector<std::string> strings100x32() {
+    std::vector<std::string> strings;
+    for (int i = 0; i < 100; ++i) strings.emplace_back(32, static_cast<char>('A' + i % 26));
+    return strings;
+}
+
+IPCJSPlayerMediaInfo mediaInfo8Streams() {
+    IPCJSPlayerMediaInfo info;
+    info.text = "http://media.box.local/vod/movie.ts";
+    info.flag = true;
+    info.value = 5400000;
+    for (uint32_t i = 0; i < 8; ++i) {
+        IPCJSPlayerMediaInfo::Stream stream;
+        stream.number1 = i;
+        stream.number2 = 0x1B + i;
+        stream.number3 = 256 + i;
+        stream.text1 = i < 2 ? "video" : "audio";
+        stream.text2 = "eng";
+        info.streams.push_back(stream);
+    }
+    return info;
+}
+
+template <class Message>
+void encode(benchmark::State& state, Message message) {
+    for (auto _ : state) {
+        message.serialize();
+        benchmark::DoNotOptimize(message.messageStruct.data.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(message.messageStruct.data.size()));
+}
+
+template <class Message>
+void decode(benchmark::State& state, Message message) {
+    message.serialize();
+    Message received(message.messageStruct);
+    for (auto _ : state) {
+        received.unserialize();
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(received.messageStruct.data.size()));
+}
+
+void BM_EncodeUri(benchmark::State& state) { encode(state, IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri100())); }
+void BM_DecodeUri(benchmark::State& state) { decode(state, IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri100())); }
+void BM_EncodeStringArray(benchmark::State& state) {
+    encode(state, IPCMessageStringArray(IPC_MSG_STRING_ARRAY_19, strings100x32()));
+}
+void BM_DecodeStringArray(benchmark::State& state) {
+    decode(state, IPCMessageStringArray(IPC_MSG_STRING_ARRAY_19, strings100x32()));
+}
+void BM_EncodeMediaInfo(benchmark::State& state) {
+    encode(state, IPCMessagePlayerMediaInfo(IPC_MSG_PLAYER_MEDIA_INFO, mediaInfo8Streams()));
+}
+void BM_DecodeMediaInfo(benchmark::State& state) {
+    decode(state, IPCMessagePlayerMediaInfo(IPC_MSG_PLAYER_MEDIA_INFO, mediaInfo8Streams()));
+}
+
+}  // namespace
+
+BENCHMARK(BM_EncodeUri);
+BENCHMARK(BM_DecodeUri);
+BENCHMARK(BM_EncodeStringArray);
+BENCHMARK(BM_DecodeStringArray);
+BENCHMARK(BM_EncodeMediaInfo);
+BENCHMARK(BM_DecodeMediaInfo);
+
+BENCHMARK_MAIN();
