@@ -1,10 +1,12 @@
 // The sender thread of one connection. Internal to the client; known to
 // users as IPCMessengerClient::OutMessageSender.
 //
-// Submitters append to `queue` and wake the thread; the thread writes one
-// message per pass as one frame, without holding any lock while it writes, so
-// submitting never waits on the socket. The sender owns every queued message
-// and deletes it after writing it, after a failed write, or when destroyed.
+// Submitters append to `queue` and wake the thread; the thread takes all that
+// is queued in one step and writes it, one frame per message in queue order,
+// without holding any lock while it writes, so submitting never waits on the
+// socket and a busy sender pays one lock hand-off per batch, not per message.
+// The sender owns every queued message and deletes it after writing it, after
+// a failed write, or when destroyed.
 // It never closes the socket: the client does, after destroying the sender.
 #pragma once
 
@@ -59,6 +61,7 @@ private:
     // Lock order: the client's outSenderMutex, then queueMutex.
     pthread_helper::mutex queueMutex;
     std::deque<IPCMessage*> queue GUARDED_BY(queueMutex);  // owned; never null; oldest first
+    std::deque<IPCMessage*> batch;                         // sender thread only; owned; taken from `queue`
     bool quitting GUARDED_BY(queueMutex) = false;          // raised by the destructor
     pthread_helper::cond queueCond;                        // a message was added, or quitting raised
     const int socketFd;                                    // the client's; written to, never closed here
@@ -75,6 +78,8 @@ inline IPCOutMessageSender::~IPCOutMessageSender() {
         queueCond.signal();
     }
     STBThread::stop();
+    for (IPCMessage* message : batch) delete message;  // the thread has ended: ours alone
+    batch.clear();
     pthread_helper::scoped_lock lock(queueMutex);
     for (IPCMessage* message : queue) delete message;  // queued but never written
     queue.clear();
@@ -82,7 +87,6 @@ inline IPCOutMessageSender::~IPCOutMessageSender() {
 
 inline void IPCOutMessageSender::run() {
     while (isRunning()) {
-        std::unique_ptr<IPCMessage> message;  // deleted on every way out of the pass
         {
             pthread_helper::scoped_lock lock(queueMutex);
             if (quitting) break;
@@ -91,10 +95,16 @@ inline void IPCOutMessageSender::run() {
                 // Woken, timed out or spuriously: the next pass looks again.
                 if (queue.empty()) continue;
             }
-            message.reset(queue.front());
-            queue.pop_front();
+            batch.swap(queue);  // both keep their storage: no allocation per pass
         }
-        if (!writeMessage(*message)) break;
+        while (!batch.empty() && isRunning()) {
+            std::unique_ptr<IPCMessage> message(batch.front());  // deleted on every way out
+            batch.pop_front();
+            if (!writeMessage(*message)) {
+                running.store(false, std::memory_order_release);
+                return;  // what is left of the batch goes with the sender
+            }
+        }
     }
     running.store(false, std::memory_order_release);
 }
