@@ -32,6 +32,9 @@ public:
     // to `raw.type`, the payload copied, the members at their defaults. Never
     // null; an allocation failure propagates.
     static std::unique_ptr<IPCMessage> getMessage(IPCMessageStruct const& raw);
+    // The same, taking over `raw`'s payload instead of copying it: the
+    // receive loop's one payload buffer becomes the message's.
+    static std::unique_ptr<IPCMessage> getMessage(IPCMessageStruct&& raw);
 
     // The one table of type numbers.
     static MessageClass classOf(IPCMessageType type);
@@ -90,6 +93,16 @@ inline std::unique_ptr<IPCMessage> IPCMessageFactory::getMessage(IPCMessageStruc
     case MessageClass::Plain: break;
     }
     return std::make_unique<IPCMessage>(raw);
+}
+
+inline std::unique_ptr<IPCMessage> IPCMessageFactory::getMessage(IPCMessageStruct&& raw) {
+    // Built around an empty payload (no constructor looks at it), then handed
+    // the bytes.
+    IPCMessageStruct shell;
+    shell.type = raw.type;
+    std::unique_ptr<IPCMessage> message = getMessage(shell);
+    message->messageStruct.data = std::move(raw.data);
+    return message;
 }
 
 inline const char* IPCMessageFactory::className(MessageClass messageClass) {
