@@ -3,13 +3,26 @@
 # checks what both print, how the server treats broken clients, and how it
 # starts and stops.
 #
-# Usage: test-dev-server.sh PATH/TO/kesu-dev-server PATH/TO/kesu-frame-send
+# Usage: test-dev-server.sh PATH/TO/kesu-dev-server PATH/TO/kesu-frame-send [EMULATOR...]
+# (the emulator, e.g. qemu-arm with its options, runs cross-built programs)
 set -euo pipefail
 
 server_bin=$1
 send_bin=$2
+shift 2
+emulator=("$@")
 
 work=$(mktemp -d)
+if [[ ${#emulator[@]} -gt 0 ]]; then
+    # Wrappers that exec the emulator keep pids and signals those of the program.
+    for name in server send; do
+        var=${name}_bin
+        printf -v command '%q ' "${emulator[@]}" "${!var}"
+        printf '#!/usr/bin/env bash\nexec %s"$@"\n' "$command" >"$work/$name"
+        chmod +x "$work/$name"
+        printf -v "$var" '%s' "$work/$name"
+    done
+fi
 sock=$work/messenger
 started=()
 

@@ -103,7 +103,7 @@ void serveConnection(int fd, Mode mode, unsigned seed) {
         IPCMessageStruct raw;
         raw.type = static_cast<IPCMessageType>(header.type);
         auto first = bytes.begin() + static_cast<std::ptrdiff_t>(pos + ipc_frame::kHeaderBytes);
-        raw.data.assign(first, first + header.length);
+        raw.data.assign(first, first + static_cast<std::ptrdiff_t>(header.length));
         pos += ipc_frame::kHeaderBytes + header.length;
         auto message = IPCMessageFactory::getMessage(raw);
         message->unserialize();

@@ -44,16 +44,16 @@ const char* stateName(State s) {
 }
 
 std::atomic<State> currentState{State::NeverStarted};
-std::atomic<long> stopStartedMs{-1};
+std::atomic<long long> stopStartedMs{-1};
 
-long nowMs() {
+long long nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 void watchdog(std::atomic<bool>& done) {
     while (!done.load()) {
-        long started = stopStartedMs.load();
+        long long started = stopStartedMs.load();
         if (started >= 0 && nowMs() - started > std::chrono::milliseconds(kStopBound).count()) {
             std::fprintf(stderr, "stop-stress: stop did not return within %lld ms in state %s\n",
                          static_cast<long long>(std::chrono::milliseconds(kStopBound).count()),
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
 
     std::atomic<bool> done{false};
     std::thread dog(watchdog, std::ref(done));
-    long slowestMs = 0;
+    long long slowestMs = 0;
     long counts[static_cast<int>(State::Count)] = {};
     {
         Server server(path);
@@ -216,10 +216,10 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "stop-stress: iteration %ld never reached state %s\n", i, stateName(state));
                 std::abort();
             }
-            long started = nowMs();
+            long long started = nowMs();
             stopStartedMs.store(started);
             client.stop();
-            long took = nowMs() - started;
+            long long took = nowMs() - started;
             stopStartedMs.store(-1);
             slowestMs = std::max(slowestMs, took);
             client.removeHandler(&handler);
@@ -234,6 +234,6 @@ int main(int argc, char** argv) {
     std::printf("stop-stress: %ld stops", iterations);
     for (int s = 0; s < static_cast<int>(State::Count); ++s)
         std::printf(", %s %ld", stateName(static_cast<State>(s)), counts[s]);
-    std::printf("; slowest stop %ld ms\n", slowestMs);
+    std::printf("; slowest stop %lld ms\n", slowestMs);
     return 0;
 }
