@@ -9,7 +9,10 @@ set(CMAKE_C_COMPILER ${KESU_ARM_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${KESU_ARM_TRIPLE}-g++)
 
 set(KESU_ARM_SYSROOT /usr/${KESU_ARM_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH ${KESU_ARM_SYSROOT})
+# The cross sysroot, then "/" for Debian's multiarch armhf packages
+# (/usr/lib/arm-linux-gnueabihf), such as libbenchmark-dev:armhf.
+list(APPEND CMAKE_FIND_ROOT_PATH ${KESU_ARM_SYSROOT} /)
+set(CMAKE_LIBRARY_ARCHITECTURE ${KESU_ARM_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

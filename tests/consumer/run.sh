@@ -12,7 +12,9 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 
 args=(-S "$source/tests/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_COMPILER="$cxx")
-[ -n "$toolchain" ] && args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_FIND_ROOT_PATH="$work/prefix")
+# A cross build re-roots search paths under its sysroot; the package's own
+# directory is taken as given.
+[ -n "$toolchain" ] && args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKesuIpc_DIR="$work/prefix/lib/cmake/KesuIpc")
 cmake "${args[@]}" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "${emulator[@]}" "$work/cmake-build/consumer"
