@@ -89,7 +89,9 @@ public:
     void setAllowedMessages(std::set<IPCMessageType> types) { allowedMessages = std::move(types); }
 
     // Called on a sender thread for each message whose frame was written whole
-    // to a connected socket. Call before start().
+    // to a connected socket. Call before start(). The callback must not call
+    // sendMessage(): the end of a connection waits for the sender thread while
+    // holding the lock that sendMessage() takes.
     void setDeliveryCallback(IPCDeliveryCallback callback) { deliveryCallback = std::move(callback); }
 
     void start() {
@@ -131,8 +133,8 @@ private:
     std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
     IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads
 
-    // Written under socketMutex by stop() and start(); read without a lock at
-    // the top of every turn of the client thread.
+    // Raised by stop() under socketMutex, cleared by start() before the thread
+    // exists; read without a lock by the client thread.
     std::atomic<bool> stopRequested{false};
 
     sockaddr_un serverAddress{};
