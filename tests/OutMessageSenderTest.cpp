@@ -21,6 +21,7 @@
 #include "KesuStbTesting.h"
 #include "PayloadBytes.h"
 #include "fakes/CountingMessage.h"
+#include "fakes/DeathTestStyle.h"
 #include "fakes/Eventually.h"
 #include "fakes/LogCapture.h"
 #include "fakes/TestServer.h"
@@ -313,7 +314,7 @@ TEST_F(OutMessageSenderTest, ConcurrentSubmittersNeverInterleaveFrames) {
 // Death tests run in a child process, where the signal disposition can be put
 // back to the default that an application without a handler has.
 TEST(OutMessageSenderDeathTest, AWriteToAGonePeerKillsAnUnprotectedProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, kesu_test::kDeathTestStyle);
     EXPECT_EXIT(
         {
             std::signal(SIGPIPE, SIG_DFL);
@@ -328,7 +329,7 @@ TEST(OutMessageSenderDeathTest, AWriteToAGonePeerKillsAnUnprotectedProcess) {
 }
 
 TEST(OutMessageSenderDeathTest, SenderWriteToAGonePeerNeitherRaisesSigpipeNorChangesItsDisposition) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, kesu_test::kDeathTestStyle);
     EXPECT_EXIT(
         {
             std::signal(SIGPIPE, SIG_DFL);
