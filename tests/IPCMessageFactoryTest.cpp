@@ -162,7 +162,7 @@ TEST(IPCMessageFactoryTest, MovedStructHandsOverItsPayloadBufferToTheSameClass) 
         const char* buffer = raw.data.data();
         std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(std::move(raw));
         ASSERT_NE(message, nullptr);
-        EXPECT_EQ(std::type_index(typeid(*message)), cls) << "type " << number;
+        EXPECT_EQ(dynamicClass(*message), cls) << "type " << number;
         EXPECT_EQ(message->messageStruct.data.data(), buffer) << "payload copied for type " << number;
         EXPECT_EQ(message->messageStruct.data, bytes({0x00, 0x00, 0x00, 0x02}, {0x68, 0x69}, {0x00}));
         EXPECT_EQ(message->type, static_cast<IPCMessageType>(number));
