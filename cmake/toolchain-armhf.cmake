@@ -21,3 +21,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The library path keeps the sysroot's loader and C library together even
 # where a multiarch libc6:armhf of another build is installed on the host.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${KESU_ARM_SYSROOT} -E LD_LIBRARY_PATH=${KESU_ARM_SYSROOT}/lib)
+
+# pkg-config sees the armhf packages only, never the host's.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${KESU_ARM_TRIPLE}/pkgconfig:/usr/share/pkgconfig")
