@@ -42,8 +42,14 @@ public:
     // lock before calling.
     void enqueue(IPCMessage* message) EXCLUDES(queueMutex) {
         std::unique_ptr<IPCMessage> owned(message);
-        pthread_helper::scoped_lock lock(queueMutex);
-        queue.push_back(owned.release());
+        {
+            pthread_helper::scoped_lock lock(queueMutex);
+            queue.push_back(owned.release());
+        }
+        // Signalled once the lock is released: a sender woken while it is
+        // still held would only block on it again, a second wake-up per
+        // message. The sender cannot go away meanwhile: the client calls this
+        // holding the lock that guards the sender's life.
         queueCond.signal();
     }
 
@@ -95,7 +101,7 @@ inline void IPCOutMessageSender::run() {
                 // Woken, timed out or spuriously: the next pass looks again.
                 if (queue.empty()) continue;
             }
-            batch.swap(queue);  // both keep their storage: no allocation per pass
+            batch.swap(queue);  // no copy of the queue; the deques reuse their blocks
         }
         while (!batch.empty() && isRunning()) {
             std::unique_ptr<IPCMessage> message(batch.front());  // deleted on every way out
