@@ -10,8 +10,6 @@
 // longer than the 3 s budget plus the stop bound; the tool's byte stream
 // never loses its frame markers.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,9 +22,8 @@
 #include <vector>
 
 #include "FaultServer.h"
+#include "ToolRun.h"
 #include "ipc/IPCMessageFactory.h"
-
-extern char** environ;
 
 namespace {
 
@@ -72,38 +69,6 @@ private:
     bool outOfSync = false;         // guarded by mutex
     int connections = 0;            // guarded by mutex
 };
-
-struct ToolResult {
-    int status = 0;
-    std::string output;
-    Millis elapsed{0};
-};
-
-ToolResult runTool(std::string const& tool, std::string const& uri) {
-    int out[2];
-    if (::pipe(out) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char*> argv{const_cast<char*>(tool.c_str()), const_cast<char*>(uri.c_str()), nullptr};
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        std::perror("posix_spawn");
-        std::exit(2);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ToolResult result;
-    char buffer[256];
-    ssize_t n;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
-    ::close(out[0]);
-    ::waitpid(pid, &result.status, 0);
-    result.elapsed = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start);
-    return result;
-}
 
 }  // namespace
 
@@ -156,7 +121,7 @@ int main(int argc, char** argv) {
                 ++failures;
             }
         }
-        ToolResult result = runTool(tool, uri);
+        kesu_torture::ToolResult result = kesu_torture::runTool(tool, uri);
         // Everything the tool connected has been served once the listener
         // was seen idle twice after the tool exited (the first idle poll may
         // have begun before).
@@ -170,20 +135,14 @@ int main(int argc, char** argv) {
         connections += runConnections;
         slowestMs = std::max<long long>(slowestMs, result.elapsed.count());
         totalMs += result.elapsed.count();
-        std::string verdict;
-        if (!WIFEXITED(result.status)) verdict = "died by signal " + std::to_string(WTERMSIG(result.status));
-        else if (WEXITSTATUS(result.status) != 0) verdict = "exit status " + std::to_string(WEXITSTATUS(result.status));
-        else if (result.output == "Message sent\n" && !delivered) verdict = "\"Message sent\" but the frame never arrived whole";
-        else if (result.output == "Timeout sending message\n" && delivered) verdict = "timeout reported for a frame that arrived whole";
-        else if (result.output != "Message sent\n" && result.output != "Timeout sending message\n") verdict = "unexpected output";
-        else if (result.elapsed > kRunBound) verdict = "took " + std::to_string(result.elapsed.count()) + " ms";
-        else if (brokenStream) verdict = "the tool's byte stream lost its frame markers";
+        std::string verdict = kesu_torture::verdictOf(result, delivered, kRunBound);
+        if (verdict.empty() && brokenStream) verdict = "the tool's byte stream lost its frame markers";
         if (!verdict.empty()) {
             ++failures;
             std::printf("run %d FAILED: %s (output \"%s\", %d connections, uri %zu bytes)\n", run, verdict.c_str(),
                         result.output.c_str(), runConnections, uri.size());
         }
-        if (result.output == "Message sent\n") ++sent;
+        if (kesu_torture::reportedSent(result)) ++sent;
         else ++timeouts;
         if ((run + 1) % 250 == 0)
             std::printf("  %d runs: %d sent, %d timeouts, %d failures\n", run + 1, sent, timeouts, failures);

@@ -12,10 +12,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,9 +30,8 @@
 
 #include "ipc/IPCFrame.h"
 #include "ipc/IPCMessageFactory.h"
+#include "ToolRun.h"
 #include "ipc/IPCSocketIO.h"
-
-extern char** environ;
 
 namespace {
 
@@ -188,38 +185,6 @@ void serve(unsigned seed) {
     ::unlink(kSocketPath);
 }
 
-struct ToolResult {
-    int status = 0;
-    std::string output;
-    std::chrono::milliseconds elapsed{0};
-};
-
-ToolResult runTool(std::string const& tool, std::string const& uri) {
-    int out[2];
-    if (::pipe(out) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char*> argv{const_cast<char*>(tool.c_str()), const_cast<char*>(uri.c_str()), nullptr};
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        std::perror("posix_spawn");
-        std::exit(2);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ToolResult result;
-    char buffer[256];
-    ssize_t n;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
-    ::close(out[0]);
-    ::waitpid(pid, &result.status, 0);
-    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    return result;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -267,7 +232,7 @@ int main(int argc, char** argv) {
             absentUntilMs.store(nowMs() + 500 + static_cast<long long>(rng() % 3000));
             while (listening.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        ToolResult result = runTool(tool, uri);
+        kesu_torture::ToolResult result = kesu_torture::runTool(tool, uri);
         bool delivered = false;
         std::string modes;
         {
@@ -284,19 +249,13 @@ int main(int argc, char** argv) {
             for (Mode m : record.modes) modes += std::string(modes.empty() ? "" : ",") + modeName(m);
         }
         slowestMs = std::max<long long>(slowestMs, result.elapsed.count());
-        std::string verdict;
-        if (!WIFEXITED(result.status)) verdict = "died by signal " + std::to_string(WTERMSIG(result.status));
-        else if (WEXITSTATUS(result.status) != 0) verdict = "exit status " + std::to_string(WEXITSTATUS(result.status));
-        else if (result.output == "Message sent\n" && !delivered) verdict = "\"Message sent\" but the frame never arrived whole";
-        else if (result.output == "Timeout sending message\n" && delivered) verdict = "timeout reported for a frame that arrived whole";
-        else if (result.output != "Message sent\n" && result.output != "Timeout sending message\n") verdict = "unexpected output";
-        else if (result.elapsed > kRunBound) verdict = "took " + std::to_string(result.elapsed.count()) + " ms";
+        std::string verdict = kesu_torture::verdictOf(result, delivered, kRunBound);
         if (!verdict.empty()) {
             ++failures;
             std::printf("run %d FAILED: %s (output \"%s\", connections: %s, uri %zu bytes)\n", run, verdict.c_str(),
                         result.output.c_str(), modes.c_str(), uri.size());
         }
-        if (result.output == "Message sent\n") ++sent;
+        if (kesu_torture::reportedSent(result)) ++sent;
         else ++timeouts;
     }
     serverQuit.store(true);
