@@ -23,11 +23,7 @@ fail() {
 }
 
 if [ "$case_name" != usage ] && [ -z "${KESU_CLI_PRIVATE_TMP:-}" ]; then
-    if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null 2>&1 || ! unshare --mount true 2>/dev/null; then
-        echo "SKIP: a private /tmp needs root and unshare --mount"
-        exit 77
-    fi
-    exec unshare --mount bash -c 'mount -t tmpfs tmpfs /tmp && KESU_CLI_PRIVATE_TMP=1 exec bash "$@"' \
+    KESU_CLI_PRIVATE_TMP=1 exec "$(dirname "$0")/../private-tmp.sh" \
         bash "$0" "$case_name" "$launcher" "$sink" "${emulator[@]}"
 fi
 
