@@ -266,7 +266,8 @@ public:
         } else {
             // After SHUT_RD a receive on an empty queue returns 0 at once.
             char chunk[65536];
-            for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;) absorb(chunk, static_cast<size_t>(n));
+            for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;)
+                absorb(chunk, static_cast<size_t>(n));
         }
         size_t unread = unreadBytes();
         ::close(fd);

@@ -3,7 +3,7 @@
 // what must hold however hostile the server is:
 //
 //   - no crash, and no stop() that takes longer than the bound (a watchdog
-//     aborts the process with the state it was in);
+//     aborts the process, naming the stop);
 //   - per handler, one onConnected per connection, and exactly one
 //     onDisconnected for each connection the server ended; both handlers
 //     told the same;
@@ -437,7 +437,8 @@ void SoakHandler::onNewMessageReceived(IPCMessage const* message) {
     if (!identified) {
         uint8_t flags = 0;
         if (type != kesu_soak::kHelloType || !kesu_soak::decodeHello(payload, connection, flags)) {
-            failures.add("handler %zu: connection %u began with a type %u message, not the hello", index, ordinal, type);
+            failures.add("handler %zu: connection %u began with a type %u message, not the hello", index, ordinal,
+                         type);
             return;
         }
         identified = true;
@@ -678,10 +679,10 @@ int main(int argc, char** argv) {
             if (Clock::now() >= nextReport) {
                 nextReport += std::chrono::seconds(reportEvery);
                 FaultServer::Totals t = server.totals();
+                auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
                 std::printf("[%4llds] connections %llu, frames out %llu, frames in %llu, stops %llu, rss %ld KB, "
                             "failures %zu\n",
-                            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start)
-                                                       .count()),
+                            static_cast<long long>(elapsed.count()),
                             static_cast<unsigned long long>(t.connections),
                             static_cast<unsigned long long>(t.framesSentWhole),
                             static_cast<unsigned long long>(t.framesReceived),
