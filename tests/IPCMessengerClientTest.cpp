@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -108,6 +109,18 @@ bool blockedInReceive(long thread) {
     long number = -1;
     syscall >> number;
     return number == SYS_recvfrom;
+}
+
+// Some thread of this process sleeps in a receive on a Unix socket: with a
+// step-by-step server, only the client thread can.
+bool someThreadBlockedInReceive() {
+    bool found = false;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.' && blockedInReceive(std::atol(entry->d_name))) found = true;
+        ::closedir(dir);
+    }
+    return found;
 }
 
 bool clientThreadReceives(RecordingHandler const& handler) {
@@ -508,6 +521,9 @@ TEST_F(IPCMessengerClientTest, WithoutHandlersFramesAreStillReadAndDropped) {
         ASSERT_TRUE(connection->writeFrame(type, bytes({0x00, 0x00, 0x00, 0x01}, {'a'}, {0x00})));
     ASSERT_TRUE(connection->waitUntilPeerHasRead(kEventTimeout));
     ASSERT_TRUE(logs.waitForLine(kLineNewMessage, kEventTimeout, 3));
+    // The third frame is logged before it is dispatched; back in a receive,
+    // the client is done with it.
+    ASSERT_TRUE(eventually([] { return someThreadBlockedInReceive(); }, kEventTimeout));
 
     // Nothing of them is kept for a handler that comes later.
     client->addHandler(&handler);

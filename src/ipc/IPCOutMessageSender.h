@@ -103,15 +103,19 @@ inline void IPCOutMessageSender::run() {
             }
             batch.swap(queue);  // no copy of the queue; the deques reuse their blocks
         }
+        bool failed = false;
         while (!batch.empty() && isRunning()) {
             std::unique_ptr<IPCMessage> message(batch.front());  // deleted on every way out
             batch.pop_front();
             if (!writeMessage(*message)) {
-                running.store(false, std::memory_order_release);
-                return;  // what is left of the batch goes with the sender
+                failed = true;
+                break;
             }
         }
+        if (failed) break;  // what is left of the batch goes with the sender
     }
+    // Last: a submitter that finds the flag clear may rely on the message
+    // that failed being gone already.
     running.store(false, std::memory_order_release);
 }
 
