@@ -22,13 +22,13 @@
 // their symbols exported, the report's backtrace names them.
 namespace pthread_helper_test {
 
-__attribute__((noinline)) void relockHeldMutex(pthread_helper::mutex& m) NO_THREAD_SAFETY_ANALYSIS {
+__attribute__((noinline)) void relockHeldMutex(pthread_helper::mutex& m) KESU_NO_THREAD_SAFETY_ANALYSIS {
     std::fprintf(stderr, "wrapper at %p\n", static_cast<void*>(&m));
     m.lock();
     m.lock();
 }
 
-__attribute__((noinline)) void destroyHeldMutex() NO_THREAD_SAFETY_ANALYSIS {
+__attribute__((noinline)) void destroyHeldMutex() KESU_NO_THREAD_SAFETY_ANALYSIS {
     auto* m = new pthread_helper::mutex;
     std::fprintf(stderr, "wrapper at %p\n", static_cast<void*>(m));
     m->lock();
@@ -125,7 +125,7 @@ TEST(PthreadHelperMutexTest, WrapperIsExactlyTheNativeObject) {
     EXPECT_EQ(static_cast<void*>(&m), static_cast<void*>(m.native()));
 }
 
-TEST(PthreadHelperMutexTest, IsErrorCheckingType) NO_THREAD_SAFETY_ANALYSIS {
+TEST(PthreadHelperMutexTest, IsErrorCheckingType) KESU_NO_THREAD_SAFETY_ANALYSIS {
     pthread_helper::mutex m;
     m.lock();
     // Error-checking refuses at once; a normal mutex would wait out the
@@ -138,12 +138,12 @@ TEST(PthreadHelperMutexTest, IsErrorCheckingType) NO_THREAD_SAFETY_ANALYSIS {
     EXPECT_EQ(EPERM, pthread_mutex_unlock(m.native()));
 }
 
-TEST(PthreadHelperMutexTest, UnlockByThreadThatDoesNotHoldItIsSilentAndKeepsOwnership) NO_THREAD_SAFETY_ANALYSIS {
+TEST(PthreadHelperMutexTest, UnlockByThreadThatDoesNotHoldItIsSilentAndKeepsOwnership) KESU_NO_THREAD_SAFETY_ANALYSIS {
     pthread_helper::mutex m;
     m.lock();
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    std::thread other([&]() NO_THREAD_SAFETY_ANALYSIS { m.unlock(); });
+    std::thread other([&]() KESU_NO_THREAD_SAFETY_ANALYSIS { m.unlock(); });
     other.join();
     const std::string out = ::testing::internal::GetCapturedStdout();
     const std::string err = ::testing::internal::GetCapturedStderr();
@@ -154,7 +154,7 @@ TEST(PthreadHelperMutexTest, UnlockByThreadThatDoesNotHoldItIsSilentAndKeepsOwne
     EXPECT_FALSE(heldSeenFromOtherThread(m));
 }
 
-TEST(PthreadHelperMutexTest, UnlockTwiceIsSilent) NO_THREAD_SAFETY_ANALYSIS {
+TEST(PthreadHelperMutexTest, UnlockTwiceIsSilent) KESU_NO_THREAD_SAFETY_ANALYSIS {
     pthread_helper::mutex m;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
@@ -168,7 +168,7 @@ TEST(PthreadHelperMutexTest, UnlockTwiceIsSilent) NO_THREAD_SAFETY_ANALYSIS {
     EXPECT_FALSE(heldSeenFromOtherThread(m));
 }
 
-TEST(PthreadHelperMutexTest, GuardReleasedEarlyByHandStillEndsCleanly) NO_THREAD_SAFETY_ANALYSIS {
+TEST(PthreadHelperMutexTest, GuardReleasedEarlyByHandStillEndsCleanly) KESU_NO_THREAD_SAFETY_ANALYSIS {
     pthread_helper::mutex m;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
@@ -288,10 +288,10 @@ public:
     }
 
     pthread_helper::mutex m;
-    bool waiting GUARDED_BY(m) = false;
-    bool signalled GUARDED_BY(m) = false;
-    bool firstReturned GUARDED_BY(m) = false;
-    bool firstReturnAfterSignal GUARDED_BY(m) = false;
+    bool waiting KESU_GUARDED_BY(m) = false;
+    bool signalled KESU_GUARDED_BY(m) = false;
+    bool firstReturned KESU_GUARDED_BY(m) = false;
+    bool firstReturnAfterSignal KESU_GUARDED_BY(m) = false;
     Clock::duration waited{};  // written by the waiter before it ends
 
 private:

@@ -64,7 +64,7 @@ inline void separator() {
 // An error-checking mutex: relocking from the owning thread is fatal instead
 // of a deadlock, and releasing a mutex the caller does not hold is accepted
 // silently (the sender's early release relies on that).
-class CAPABILITY("mutex") mutex {
+class KESU_CAPABILITY("mutex") mutex {
 public:
     mutex() {
         pthread_mutexattr_t attr;
@@ -82,12 +82,12 @@ public:
     mutex(const mutex&) = delete;
     mutex& operator=(const mutex&) = delete;
 
-    void lock() ACQUIRE() {
+    void lock() KESU_ACQUIRE() {
         int res = pthread_mutex_lock(&handle);
         PTHREAD_HELPER_CHECK(res != EDEADLK, "res != 35", res, detail::kLineMutexRelock);
         PTHREAD_HELPER_CHECK(res == 0, "res == 0", res, detail::kLineMutexLock);
     }
-    void unlock() RELEASE() {
+    void unlock() KESU_RELEASE() {
         int res = pthread_mutex_unlock(&handle);
         PTHREAD_HELPER_CHECK(res == 0 || res == EPERM, "res == 0", res, detail::kLineMutexUnlock);
     }
@@ -100,10 +100,10 @@ private:
 
 // Holds a mutex for a scope. The owner may release it early by hand; the
 // guard's own release then gets EPERM, which the mutex accepts.
-class SCOPED_CAPABILITY scoped_lock {
+class KESU_SCOPED_CAPABILITY scoped_lock {
 public:
-    explicit scoped_lock(mutex& m) ACQUIRE(m) : held(m) { held.lock(); }
-    ~scoped_lock() RELEASE() { held.unlock(); }
+    explicit scoped_lock(mutex& m) KESU_ACQUIRE(m) : held(m) { held.lock(); }
+    ~scoped_lock() KESU_RELEASE() { held.unlock(); }
     scoped_lock(const scoped_lock&) = delete;
     scoped_lock& operator=(const scoped_lock&) = delete;
 
@@ -128,7 +128,7 @@ public:
 
     // Waits until signalled or `timeoutMs` has passed; the caller holds `m`
     // and must test its own condition again either way.
-    void timedwait(mutex& m, unsigned timeoutMs) REQUIRES(m) {
+    void timedwait(mutex& m, unsigned timeoutMs) KESU_REQUIRES(m) {
         timeval now{};
         gettimeofday(&now, nullptr);
         // 64-bit: seconds times a million overflows a 32-bit time_t product.

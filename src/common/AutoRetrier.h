@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "KesuLog.h"
+#include "kesu/private/KesuLog.h"
 #include "NSTime.h"
 
 class AutoRetrier {

@@ -4,7 +4,7 @@
 
 #include "IPCFrame.h"
 #include "IPCSocketIO.h"
-#include "KesuLog.h"
+#include "kesu/private/KesuLog.h"
 
 namespace ipc_frame {
 

@@ -29,11 +29,11 @@
 #include "IPCMessageFactory.h"
 #include "IPCOutMessageSender.h"
 #include "IPCValueMessages.h"
-#include "KesuLog.h"
+#include "kesu/private/KesuLog.h"
 #include "STBThread.h"
-#include "common/AutoRetrier.h"
-#include "pthread_helper.h"
-#include "thread_annotations.h"
+#include "kesu/common/AutoRetrier.h"
+#include "kesu/private/pthread_helper.h"
+#include "kesu/private/thread_annotations.h"
 
 class IPCMessengerClient : public STBThread {
 public:
@@ -69,11 +69,11 @@ public:
     // The client thread must have been stopped with stop() before.
     ~IPCMessengerClient() override;
 
-    void addHandler(IPCMessengerHandler* handler) EXCLUDES(handlersMutex) {
+    void addHandler(IPCMessengerHandler* handler) KESU_EXCLUDES(handlersMutex) {
         pthread_helper::scoped_lock lock(handlersMutex);
         handlers.insert(handler);
     }
-    void removeHandler(IPCMessengerHandler* handler) EXCLUDES(handlersMutex) {
+    void removeHandler(IPCMessengerHandler* handler) KESU_EXCLUDES(handlersMutex) {
         pthread_helper::scoped_lock lock(handlersMutex);
         handlers.erase(handler);
     }
@@ -82,7 +82,7 @@ public:
     // for the current connection's sender, or deleted at once when there is no
     // sender still able to write. The caller learns nothing of the outcome;
     // see setDeliveryCallback().
-    void sendMessage(IPCMessage* message) EXCLUDES(outSenderMutex);
+    void sendMessage(IPCMessage* message) KESU_EXCLUDES(outSenderMutex);
 
     // The message types announced to the server after every connection (no
     // announcement while empty). Call before start().
@@ -101,34 +101,34 @@ public:
 
     // Ends the connection and the client thread; returns once the thread has
     // ended. Safe in every state, also before start().
-    void stop() EXCLUDES(socketMutex);
+    void stop() KESU_EXCLUDES(socketMutex);
 
     void run() override;
 
 private:
     // Opens the socket of one attempt, unless a stop was requested; -1 then.
-    int openSocket() EXCLUDES(socketMutex);
+    int openSocket() KESU_EXCLUDES(socketMutex);
     // Closes the attempt's socket, unless stop() has taken it over.
-    void releaseSocket(int fd) EXCLUDES(socketMutex);
-    void setUpConnection(int fd) EXCLUDES(handlersMutex, outSenderMutex);
-    void receiveFrames(int fd) EXCLUDES(handlersMutex);
-    void tearDownConnection() EXCLUDES(socketMutex, outSenderMutex);
+    void releaseSocket(int fd) KESU_EXCLUDES(socketMutex);
+    void setUpConnection(int fd) KESU_EXCLUDES(handlersMutex, outSenderMutex);
+    void receiveFrames(int fd) KESU_EXCLUDES(handlersMutex);
+    void tearDownConnection() KESU_EXCLUDES(socketMutex, outSenderMutex);
 
     template <class Call>
-    void callEachHandler(Call call) EXCLUDES(handlersMutex);
+    void callEachHandler(Call call) KESU_EXCLUDES(handlersMutex);
 
     // Lock order: handlersMutex, then outSenderMutex, then the sender's
     // queueMutex. socketMutex is never held together with another lock.
-    pthread_helper::mutex handlersMutex ACQUIRED_BEFORE(outSenderMutex);
-    std::set<IPCMessengerHandler*> handlers GUARDED_BY(handlersMutex);  // not owned
+    pthread_helper::mutex handlersMutex KESU_ACQUIRED_BEFORE(outSenderMutex);
+    std::set<IPCMessengerHandler*> handlers KESU_GUARDED_BY(handlersMutex);  // not owned
 
     pthread_helper::mutex socketMutex;
-    int socketFd GUARDED_BY(socketMutex) = 0;  // 0 means no socket; only values above 0 are shut down or closed
+    int socketFd KESU_GUARDED_BY(socketMutex) = 0;  // 0 means no socket; only values above 0 are shut down or closed
 
     AutoRetrier connectRetrier{"ipc_connection", 1000, 100000, 50};  // client thread only
 
     pthread_helper::mutex outSenderMutex;
-    std::unique_ptr<OutMessageSender> outSender GUARDED_BY(outSenderMutex);  // null between connections
+    std::unique_ptr<OutMessageSender> outSender KESU_GUARDED_BY(outSenderMutex);  // null between connections
 
     std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
     IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads

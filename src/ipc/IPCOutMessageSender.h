@@ -18,9 +18,9 @@
 #include "IPCFrame.h"
 #include "IPCMessage.h"
 #include "IPCSocketIO.h"
-#include "KesuLog.h"
+#include "kesu/private/KesuLog.h"
 #include "STBThread.h"
-#include "pthread_helper.h"
+#include "kesu/private/pthread_helper.h"
 
 // Told on the sender thread after a message's frame has been written whole,
 // just before the message is deleted. No lock of the client or the sender is
@@ -40,7 +40,7 @@ public:
     // Takes ownership of a non-null message. Only while isSending() is true
     // will the message ever be written; the client checks that under its own
     // lock before calling.
-    void enqueue(IPCMessage* message) EXCLUDES(queueMutex) {
+    void enqueue(IPCMessage* message) KESU_EXCLUDES(queueMutex) {
         std::unique_ptr<IPCMessage> owned(message);
         {
             pthread_helper::scoped_lock lock(queueMutex);
@@ -66,9 +66,9 @@ private:
 
     // Lock order: the client's outSenderMutex, then queueMutex.
     pthread_helper::mutex queueMutex;
-    std::deque<IPCMessage*> queue GUARDED_BY(queueMutex);  // owned; never null; oldest first
+    std::deque<IPCMessage*> queue KESU_GUARDED_BY(queueMutex);  // owned; never null; oldest first
     std::deque<IPCMessage*> batch;                         // sender thread only; owned; taken from `queue`
-    bool quitting GUARDED_BY(queueMutex) = false;          // raised by the destructor
+    bool quitting KESU_GUARDED_BY(queueMutex) = false;          // raised by the destructor
     pthread_helper::cond queueCond;                        // a message was added, or quitting raised
     const int socketFd;                                    // the client's; written to, never closed here
     std::atomic<bool> running{true};                       // cleared by run() as its very last step

@@ -1,5 +1,7 @@
 // Links against the installed library and exercises it end to end: a client
-// connects to a listening socket of its own and delivers one message.
+// connects to a listening socket of its own and delivers one message. Like
+// many applications, it has lock annotations and headers of its own under
+// common names, which the library's installed headers must leave alone.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -9,10 +11,21 @@
 #include <cstring>
 #include <string>
 
-#include "ipc/IPCMessageFactory.h"
-#include "ipc/IPCMessengerClient.h"
+#include "KesuLog.h"
+#include "thread_annotations.h"
+#include <kesu/ipc/IPCMessageFactory.h>
+#include <kesu/ipc/IPCMessengerClient.h>
+
+#if !defined(APP_OWN_THREAD_ANNOTATIONS) || !defined(APP_OWN_KESU_LOG)
+#error "a library header shadows the application's own"
+#endif
+#if defined(REQUIRES) || defined(ACQUIRE) || defined(RELEASE) || defined(EXCLUDES) || defined(CAPABILITY)
+#error "the library defines unprefixed lock annotations"
+#endif
 
 namespace {
+int deliveries GUARDED_BY(nothing) = 0;  // the application's own macro, still in force
+
 class Sender : public IPCMessengerClient::IPCMessengerHandler {
 public:
     explicit Sender(IPCMessengerClient& c) : client(c) {}

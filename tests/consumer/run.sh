@@ -22,6 +22,7 @@ cmake --build "$work/cmake-build" >/dev/null
 libdir=$(cd "$work/prefix" && ls -d lib*/pkgconfig | head -n 1)
 flags=$(PKG_CONFIG_PATH="$work/prefix/$libdir" PKG_CONFIG_SYSROOT_DIR= pkg-config --cflags --libs kesu-ipc)
 # shellcheck disable=SC2086
-"$cxx" -std=c++17 -o "$work/pc-consumer" "$source/tests/consumer/main.cpp" $flags \
+"$cxx" -std=c++17 -Wall -Werror -o "$work/pc-consumer" "$source/tests/consumer/main.cpp" $flags \
+  -I"$source/tests/consumer/include" \
   -Wl,-rpath,"$work/prefix/${libdir%/pkgconfig}"
 "${emulator[@]}" "$work/pc-consumer"
