@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -896,3 +897,64 @@ TEST_F(IPCMessengerClientTest, RetriesWaitForTheRetrierThenConnectOnceTheServerI
 }
 
 }  // namespace
+
+// --- stop() from inside a callback ------------------------------------------
+
+// The descriptor of this process's socket connected to `path`, or -1.
+int connectedTo(std::string const& path) {
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_un peer{};
+        socklen_t size = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 && path == peer.sun_path) return fd;
+    }
+    return -1;
+}
+
+// A callback that stops the client, then opens a socket of its own (which
+// takes the lowest free descriptor number, the client's if it had closed
+// its socket), and submits more messages: none of them may reach that
+// socket, the callback returns, and the owner's stop() joins the thread.
+TEST_F(IPCMessengerClientTest, StopFromACallbackOnlyAsksAndNeverFreesTheSocketUnderTheConnection) {
+    for (bool fromMessage : {false, true}) {
+        SCOPED_TRACE(fromMessage ? "from onNewMessageReceived" : "from onConnected");
+        size_t descriptorsBefore = openDescriptorCount();
+        RecordingHandler stopper;
+        int pair[2] = {-1, -1};
+        std::atomic<bool> returned{false};
+        auto stopInside = [&] {
+            int ownSocket = connectedTo(server.path());
+            for (int i = 0; i < 10; ++i) client->sendMessage(new IPCMessage(IPC_MSG_RAW_7));
+            client->stop();
+            EXPECT_NE(::fcntl(ownSocket, F_GETFD), -1) << "the socket was closed under the connection";
+            EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            for (int i = 0; i < 10; ++i) client->sendMessage(new IPCMessage(IPC_MSG_RAW_7));
+            returned.store(true);
+        };
+        if (fromMessage)
+            stopper.messageAction = [&](IPCMessage const&) { stopInside(); };
+        else
+            stopper.connectedAction = stopInside;
+        client->addHandler(&stopper);
+        client->start();
+        auto connection = server.accept(kEventTimeout);
+        ASSERT_NE(connection, nullptr);
+        if (fromMessage) {
+            ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
+        }
+        ASSERT_TRUE(eventually([&] { return returned.load(); }, kEventTimeout));
+        client->removeHandler(&stopper);
+        {
+            Watchdog watchdog(kEventTimeout, "the owner's stop() or destructor after a stop from a callback");
+            if (fromMessage) client.reset();  // the destructor joins the thread
+            else stopClient();
+        }
+
+        char buffer[64];
+        EXPECT_EQ(::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT), -1) << "frames reached a foreign socket";
+        ::close(pair[0]);
+        ::close(pair[1]);
+        EXPECT_EQ(openDescriptorCount(), descriptorsBefore + 1) << "the server's side of the connection, and no more";
+        connection.reset();
+        client = std::make_unique<IPCMessengerClient>(server.path());
+    }
+}

@@ -39,10 +39,11 @@ class IPCMessengerClient : public STBThread {
 public:
     // Observer of one client. Every callback runs on the client thread with the
     // client's handler lock held, so a callback must not call addHandler() or
-    // removeHandler() (the lock is error-checking: the process would end);
-    // it may call sendMessage(). An exception thrown by a callback is logged
-    // and swallowed; the other handlers are still told and the connection
-    // goes on.
+    // removeHandler() (the lock is error-checking: the process would end).
+    // It may call sendMessage(), and stop(), which from a callback only asks
+    // the client thread to end once the callback has returned. An exception
+    // thrown by a callback is logged and swallowed; the other handlers are
+    // still told and the connection goes on.
     class IPCMessengerHandler {
     public:
         // `message` is lent for the duration of the call only.
@@ -66,7 +67,7 @@ public:
     // Another server path, for tests and development servers. A path that
     // does not fit a Unix-domain address makes every connection attempt fail.
     explicit IPCMessengerClient(std::string const& socketPath);
-    // The client thread must have been stopped with stop() before.
+    // Stops the client thread if stop() has not already ended it.
     ~IPCMessengerClient() override;
 
     void addHandler(IPCMessengerHandler* handler) KESU_EXCLUDES(handlersMutex) {
@@ -100,7 +101,9 @@ public:
     }
 
     // Ends the connection and the client thread; returns once the thread has
-    // ended. Safe in every state, also before start().
+    // ended. Safe in every state, also before start(). Called from a handler
+    // callback, it returns at once and the client thread ends after the
+    // callback; the owner's stop() or the destructor then waits for it.
     void stop() KESU_EXCLUDES(socketMutex);
 
     void run() override;
@@ -139,6 +142,9 @@ private:
 
     sockaddr_un serverAddress{};
     socklen_t serverAddressLength = 0;  // 0: the path does not fit
+
+    // The client whose run() the calling thread executes, if any.
+    static inline thread_local IPCMessengerClient const* clientOfThisThread = nullptr;
 };
 
 inline IPCMessengerClient::IPCMessengerClient(std::string const& socketPath) {
@@ -151,16 +157,18 @@ inline IPCMessengerClient::IPCMessengerClient(std::string const& socketPath) {
 }
 
 inline IPCMessengerClient::~IPCMessengerClient() {
-    pthread_helper::scoped_lock lock(socketMutex);
-    if (socketFd > 0) {
-        KESU_LOG(4, 52, kLogFileClient, "Closing connection");
-        ::close(socketFd);
-        socketFd = 0;
+    {
+        pthread_helper::scoped_lock lock(socketMutex);
+        if (socketFd > 0) KESU_LOG(4, 52, kLogFileClient, "Closing connection");
     }
+    // Also joins a client thread that a callback's stop() has let run out:
+    // it still uses the members destroyed after this.
+    stop();
 }
 
 inline void IPCMessengerClient::sendMessage(IPCMessage* message) {
     std::unique_ptr<IPCMessage> owned(message);  // ours on every path from here
+    if (stopRequested.load()) return;            // the connection is going away
     pthread_helper::scoped_lock lock(outSenderMutex);
     if (outSender && outSender->isSending()) outSender->enqueue(owned.release());
 }
@@ -175,6 +183,10 @@ inline void IPCMessengerClient::stop() {
         // thread that still reads or writes it.
         if (socketFd > 0) ::shutdown(socketFd, SHUT_RDWR);
     }
+    // A thread cannot wait for itself. The callback that asked returns to
+    // the receive loop, which finds the socket shut down and ends; its
+    // tear-down closes the socket once the connection's sender has let go.
+    if (clientOfThisThread == this) return;
     STBThread::stop();
     pthread_helper::scoped_lock lock(socketMutex);
     if (socketFd > 0) ::close(socketFd);
@@ -205,6 +217,10 @@ inline void IPCMessengerClient::releaseSocket(int fd) {
 }
 
 inline void IPCMessengerClient::run() {
+    struct ThreadMark {
+        explicit ThreadMark(IPCMessengerClient const* client) { clientOfThisThread = client; }
+        ~ThreadMark() { clientOfThisThread = nullptr; }
+    } mark(this);
     while (isRunning() && !stopRequested.load()) {
         if (!connectRetrier.readyToTry()) {
             ::usleep(kRetryPollUs);
