@@ -8,8 +8,8 @@
 #include <cstring>
 #include <utility>
 
-#include "ipc/IPCFrame.h"
-#include "ipc/IPCMessage.h"
+#include "kesu/ipc/IPCFrame.h"
+#include "kesu/ipc/IPCMessage.h"
 
 namespace kesu_tools {
 

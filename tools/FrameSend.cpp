@@ -17,8 +17,8 @@
 #include "FrameAssembler.h"
 #include "FrameText.h"
 #include "UnixSocket.h"
-#include "ipc/IPCMessengerClient.h"
-#include "ipc/IPCSocketIO.h"
+#include "kesu/ipc/IPCMessengerClient.h"
+#include "kesu/ipc/IPCSocketIO.h"
 
 namespace {
 

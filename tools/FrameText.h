@@ -22,13 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "ipc/IPCFrame.h"
-#include "ipc/IPCMessage.h"
-#include "ipc/IPCMessageFactory.h"
-#include "ipc/IPCMessagePlayerMediaInfo.h"
-#include "ipc/IPCStatusMessages.h"
-#include "ipc/IPCValueMessages.h"
-#include "ipc/PayloadCodec.h"
+#include "kesu/ipc/IPCFrame.h"
+#include "kesu/ipc/IPCMessage.h"
+#include "kesu/ipc/IPCMessageFactory.h"
+#include "kesu/ipc/IPCMessagePlayerMediaInfo.h"
+#include "kesu/ipc/IPCStatusMessages.h"
+#include "kesu/ipc/IPCValueMessages.h"
+#include "kesu/ipc/PayloadCodec.h"
 
 namespace kesu_tools {
 

@@ -1,0 +1,72 @@
+// A bad server on purpose: the development server's fault mode. For each
+// client connection it plays a script drawn from the seed and the
+// connection's number (so a seed replays the same scripts), mixing
+// well-formed traffic with the faults asked for, and tells the observers
+// what it injects as it happens.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ServerCore.h"
+
+namespace kesu_tools {
+
+enum class Fault {
+    AcceptThenClose,  // nothing sent, closed at once
+    CloseInHeader,    // 1 to 7 header bytes, then closed
+    CloseInPayload,   // a header and part of its payload, then closed
+    WrongMarker,      // a header whose first byte is not the marker
+    AboveBound,       // a header announcing more than the client's bound, up to 0xFFFFFFFF
+    AtBound,          // a header announcing exactly the bound: rarely whole, mostly cut
+    BadPayload,       // a payload its class cannot read whole, one with extra bytes, an unknown type
+    LargeFrame,       // a whole frame of 64 KiB to 1 MiB
+    Burst,            // many small frames back to back
+    OneBytePieces,    // a frame written one byte at a time
+    Stall,            // nothing sent for a while (rarely seconds)
+    NeverRead,        // the client's bytes are never read
+    Reset,            // closed with the client's bytes unread
+    RecreateSocket,   // the socket file removed and, a moment later, made anew
+    Count
+};
+
+char const* faultName(Fault fault);
+// "close-in-header,reset" or "all" into the set; false with a reason.
+bool parseFaults(std::string const& list, std::vector<Fault>& out, std::string& error);
+// Every name, comma-separated, for help texts.
+std::string faultNames();
+
+class FaultInjector : public ServerObserver {
+public:
+    FaultInjector(ServerCore& core, std::vector<Fault> faults, uint64_t seed);
+
+    void connected(ConnectionId id) override;
+    void idle(ConnectionId id) override;
+    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override;
+
+    // How often each fault was injected so far.
+    uint64_t count(Fault fault) const { return injected[static_cast<size_t>(fault)]; }
+
+private:
+    struct Script {
+        std::mt19937_64 rng;
+        int stepsLeft = 0;
+        bool ended = false;
+    };
+
+    bool enabled(Fault fault) const;
+    void note(ConnectionId id, Fault fault, std::string const& detail);
+    void nextStep(ConnectionId id, Script& script);
+    void ending(ConnectionId id, Script& script);
+
+    ServerCore& core;
+    std::vector<bool> chosen;
+    const uint64_t seed;
+    std::map<ConnectionId, Script> scripts;
+    uint64_t injected[static_cast<size_t>(Fault::Count)] = {};
+};
+
+}  // namespace kesu_tools
