@@ -31,14 +31,6 @@ size_t queuedBytes(int fd, unsigned long request) {
     return static_cast<size_t>(bytes);
 }
 
-std::vector<char> frameBytes(IPCMessageStruct const& frame) {
-    unsigned char header[ipc_frame::kHeaderBytes];
-    ipc_frame::encodeHeader(frame, header);
-    std::vector<char> bytes(header, header + sizeof header);
-    bytes.insert(bytes.end(), frame.data.begin(), frame.data.end());
-    return bytes;
-}
-
 // The frame in `bytes`, which hold exactly one.
 IPCMessageStruct frameOf(std::vector<char> const& bytes) {
     IPCMessageStruct frame;
@@ -60,6 +52,13 @@ std::string describeBreak(FrameAssembler const& assembler, FrameAssembler::Statu
 }
 
 }  // namespace
+
+std::vector<char> frameBytes(IPCMessageStruct const& frame) {
+    std::vector<char> bytes(ipc_frame::kHeaderBytes + frame.data.size());
+    ipc_frame::encodeHeader(frame, reinterpret_cast<unsigned char*>(bytes.data()));
+    std::copy(frame.data.begin(), frame.data.end(), bytes.begin() + ipc_frame::kHeaderBytes);
+    return bytes;
+}
 
 Step Step::frame(IPCMessageStruct const& frame, std::vector<size_t> pieces, Millis pause) {
     Step step = raw(frameBytes(frame), std::move(pieces), pause);
@@ -592,6 +591,11 @@ std::vector<ConnectionId> ServerCore::connectionIds() const {
 bool ServerCore::hasPendingClient() const {
     pollfd pfd{listener.get(), POLLIN, 0};
     return listener && ::poll(&pfd, 1, 0) == 1;
+}
+
+size_t ServerCore::unreadByClient(ConnectionId id) const {
+    auto it = connections.find(id);
+    return it == connections.end() ? 0 : queuedBytes(it->second->fd.get(), SIOCOUTQ);
 }
 
 void ServerCore::watchInput(int fd, std::function<void()> onReadable) { inputs[fd] = std::move(onReadable); }

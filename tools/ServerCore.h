@@ -36,6 +36,9 @@ using ConnectionId = uint64_t;  // 1, 2, 3... in accept order
 
 enum class Direction { ToServer, ToClient };
 
+// A frame's bytes as they go on the wire: header, then payload.
+std::vector<char> frameBytes(IPCMessageStruct const& frame);
+
 // One thing a connection does, in the order queued.
 struct Step {
     enum class Kind {
@@ -135,6 +138,8 @@ public:
     bool isOpen(ConnectionId id) const { return connections.count(id) != 0; }
     // Client connections completed by the kernel but not accepted yet.
     bool hasPendingClient() const;
+    // Bytes written to the client that it has not read yet.
+    size_t unreadByClient(ConnectionId id) const;
     // Stops accepting: the socket file stays, so clients are refused.
     void closeListener();
     // Calls `onReadable` whenever `fd` can be read (standard input).
