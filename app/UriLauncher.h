@@ -24,6 +24,9 @@ public:
     // Runs on the calling thread; the client thread is started and stopped here.
     bool launchUri(std::string const& uriToLaunch);
 
+    // Deliver only to a server running under this user ID (before launchUri).
+    void trustServerUid(uid_t uid) { client.setTrustedServerUid(uid); }
+
     void onNewMessageReceived(IPCMessage const* message) override;
     void onConnected() override;
     void onDisconnected() override;

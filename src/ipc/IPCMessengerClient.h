@@ -89,6 +89,16 @@ public:
     // announcement while empty). Call before start().
     void setAllowedMessages(std::set<IPCMessageType> types) { allowedMessages = std::move(types); }
 
+    // Accept only a server that runs under this user ID: after each connect,
+    // the server's credentials are read from the socket, and a server of
+    // another user counts as a failed attempt, closed before anything is
+    // written or dispatched. Call before start(). Without it, any server at
+    // the path is trusted.
+    void setTrustedServerUid(uid_t uid) {
+        trustedServerUid = uid;
+        checkServerUid = true;
+    }
+
     // Called on a sender thread for each message whose frame was written whole
     // to a connected socket. Call before start(). The callback must not call
     // sendMessage(): the end of a connection waits for the sender thread while
@@ -113,6 +123,9 @@ private:
     int openSocket() KESU_EXCLUDES(socketMutex);
     // Closes the attempt's socket, unless stop() has taken it over.
     void releaseSocket(int fd) KESU_EXCLUDES(socketMutex);
+    // False, with a log line, when the server at the other end of `fd` runs
+    // under another user than the trusted one.
+    bool serverIsTrusted(int fd) const;
     void setUpConnection(int fd) KESU_EXCLUDES(handlersMutex, outSenderMutex);
     void receiveFrames(int fd) KESU_EXCLUDES(handlersMutex);
     void tearDownConnection() KESU_EXCLUDES(socketMutex, outSenderMutex);
@@ -135,6 +148,8 @@ private:
 
     std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
     IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads
+    bool checkServerUid = false;               // set before start, read by the client thread
+    uid_t trustedServerUid = 0;
 
     // Raised by stop() under socketMutex, cleared by start() before the thread
     // exists; read without a lock by the client thread.
@@ -248,12 +263,31 @@ inline void IPCMessengerClient::run() {
             releaseSocket(fd);
             return;
         }
+        if (!serverIsTrusted(fd)) {
+            connectRetrier.reportFailure();
+            releaseSocket(fd);
+            continue;
+        }
         KESU_LOG(3, 138, kLogFileClient, "Connected to IPC server");
         connectRetrier.reportSuccess();
         setUpConnection(fd);
         receiveFrames(fd);
         tearDownConnection();
     }
+}
+
+inline bool IPCMessengerClient::serverIsTrusted(int fd) const {
+    if (!checkServerUid) return true;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        KESU_LOG(1, 131, kLogFileClient, "Can't read the server's credentials. Not trusted.");
+        return false;
+    }
+    if (peer.uid == trustedServerUid) return true;
+    KESU_LOG(1, 131, kLogFileClient, "Server runs as user %u, not as the trusted user %u. Not trusted.",
+             static_cast<unsigned>(peer.uid), static_cast<unsigned>(trustedServerUid));
+    return false;
 }
 
 inline void IPCMessengerClient::setUpConnection(int fd) {
