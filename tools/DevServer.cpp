@@ -2,8 +2,10 @@
 // accepts any number of clients on a Unix-domain socket, prints every frame
 // they send as one decoded line, sends them frames given on the command line
 // or typed on standard input, and on request plays a bad server (--faults)
-// so that applications can be tried against one.
+// so that applications can be tried against one. With --tap it sits in
+// front of a running server instead and prints the traffic both ways.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,9 @@
 #include "FrameText.h"
 #include "ServerCore.h"
 #include "kesu/ipc/IPCMessengerClient.h"
+#if KESU_HAVE_JSON
+#include <nlohmann/json.hpp>
+#endif
 
 namespace {
 
@@ -43,6 +48,11 @@ const char kUsage[] =
     "                    printed); the same seed replays the same scripts\n"
     "  --exit-after N    exit with status 0 once N frames have been received\n"
     "  --once            the same as --exit-after 1\n"
+    "  --tap             sit in front of the server listening on PATH: its socket\n"
+    "                    file becomes PATH.tapped, clients reach it through the\n"
+    "                    tap, and every frame is printed both ways, unchanged;\n"
+    "                    SIGINT or SIGTERM give PATH back to the server\n"
+    "  --json            one JSON object per event instead of a line of text\n"
     "  --hex             also print the raw payload of decoded frames\n"
     "  --quiet-events    print only the frames clients send and the faults\n"
     "  --help            print this text\n"
@@ -70,6 +80,8 @@ struct Options {
     std::vector<Fault> faults;
     uint64_t seed = std::random_device{}();
     uint64_t exitAfterFrames = 0;  // 0: run until a signal
+    bool tap = false;
+    bool json = false;
     bool printPayloadHex = false;
     bool quietEvents = false;
 };
@@ -132,6 +144,14 @@ int parseArguments(int argc, char** argv, Options& options) {
                 return usageError("--exit-after needs a number of frames above 0");
         } else if (name == "--once" && !hasValue) {
             options.exitAfterFrames = 1;
+        } else if (name == "--tap" && !hasValue) {
+            options.tap = true;
+        } else if (name == "--json" && !hasValue) {
+#if KESU_HAVE_JSON
+            options.json = true;
+#else
+            return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
+#endif
         } else if (name == "--hex" && !hasValue) {
             options.printPayloadHex = true;
         } else if (name == "--quiet-events" && !hasValue) {
@@ -140,55 +160,191 @@ int parseArguments(int argc, char** argv, Options& options) {
             return usageError("unknown argument '" + std::string(argv[i]) + "'");
         }
     }
+    if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
+        return usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
 }
 
-// Prints what happens, greets new clients, takes frames from standard input.
-class DevServer : public ServerObserver {
+// One event as text or as a JSON object; each goes out as one line.
+class Output {
 public:
-    DevServer(ServerCore& server, Options const& opts) : core(server), options(opts) {}
+    explicit Output(Options const& opts) : options(opts) {}
 
-    void connected(ConnectionId id) override {
-        event(tag(id) + " connected");
-        for (IPCMessageStruct const& frame : options.greeting) core.enqueue(id, Step::frame(frame));
+    void listening(std::string const& path, std::string const& upstream) {
+        if (!options.json) return printLine(upstream.empty() ? "listening on " + path
+                                                             : "tapping " + upstream + " on " + path);
+#if KESU_HAVE_JSON
+        json({{"event", "listening"}, {"socket", path}, {"upstream", upstream}});
+#endif
     }
-    void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
-        if (direction == Direction::ToClient) {
-            event("server → " + tag(id) + " " + describeFrame(frame, options.printPayloadHex));
-            return;
+    void seed(uint64_t value) {
+        if (!options.json)
+            return printLine("faults: seed " + std::to_string(value) + " (--seed " + std::to_string(value) +
+                             " replays the same scripts)");
+#if KESU_HAVE_JSON
+        json({{"event", "faults"}, {"seed", value}});
+#endif
+    }
+    void connected(ConnectionId id) {
+        if (options.quietEvents) return;
+        if (!options.json) return printLine(tag(id) + " connected");
+#if KESU_HAVE_JSON
+        json({{"event", "connected"}, {"client", id}});
+#endif
+    }
+    void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) {
+        if (options.quietEvents && direction == Direction::ToClient && !options.tap) return;
+        if (!options.json) return printLine(arrow(id, direction) + " " + describeFrame(frame, options.printPayloadHex));
+#if KESU_HAVE_JSON
+        JsonMembers members;
+        visitMembers(*decodeFrame(frame), members);
+        json({{"event", "frame"}, {"client", id}, {"direction", directionName(direction)},
+              {"type", static_cast<uint32_t>(frame.type)}, {"class", IPCMessageFactory::className(frame.type)},
+              {"length", frame.data.size()}, {"members", members.object}, {"payload", hexBytes(frame.data)}});
+#endif
+    }
+    void outOfSync(ConnectionId id, Direction direction, std::string const& what) {
+        std::string rest = options.tap ? "; forwarding raw bytes from here" : "";
+        if (!options.json) return printLine(arrow(id, direction) + " out of sync: " + what + rest);
+#if KESU_HAVE_JSON
+        json({{"event", "out-of-sync"}, {"client", id}, {"direction", directionName(direction)}, {"detail", what}});
+#endif
+    }
+    void injected(ConnectionId id, std::string const& what, double at) {
+        char when[32];
+        std::snprintf(when, sizeof when, " (at %.3f s)", at);
+        if (!options.json) return printLine(tag(id) + " fault " + what + when);
+#if KESU_HAVE_JSON
+        size_t colon = what.find(": ");
+        json({{"event", "fault"}, {"client", id}, {"fault", what.substr(0, colon)},
+              {"detail", colon == std::string::npos ? "" : what.substr(colon + 2)}, {"at", at}});
+#endif
+    }
+    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) {
+        if (options.quietEvents) return;
+        if (!options.json) {
+            std::string line = tag(id) + " disconnected" + (why.empty() ? "" : " (" + why + ")");
+            if (summary.trailingBytes != 0)
+                line += ", " + std::to_string(summary.trailingBytes) + " bytes of an unfinished frame";
+            return printLine(line);
         }
-        printLine(tag(id) + " → server " + describeFrame(frame, options.printPayloadHex));
-        if (options.exitAfterFrames != 0 && ++framesReceived == options.exitAfterFrames) core.stop();
+#if KESU_HAVE_JSON
+        json({{"event", "disconnected"}, {"client", id}, {"reason", why.empty() ? "client closed" : why},
+              {"trailingBytes", summary.trailingBytes}});
+#endif
     }
-    void outOfSync(ConnectionId id, Direction, std::string const& what) override {
-        printLine(tag(id) + " out of sync: " + what);
-    }
-    void injected(ConnectionId id, std::string const& what) override {
-        char at[32];
-        std::snprintf(at, sizeof at, " (at %.3f s)", core.secondsSinceStart());
-        printLine(tag(id) + " fault " + what + at);
-    }
-    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
-        std::string line = tag(id) + " disconnected" + (why.empty() ? "" : " (" + why + ")");
-        if (summary.trailingBytes != 0)
-            line += ", " + std::to_string(summary.trailingBytes) + " bytes of an unfinished frame";
-        event(line);
-    }
-
-    void readStandardInput();
 
 private:
     static std::string tag(ConnectionId id) { return "client " + std::to_string(id); }
-    void event(std::string const& line) {
-        if (!options.quietEvents) printLine(line);
+    static std::string arrow(ConnectionId id, Direction direction) {
+        return direction == Direction::ToServer ? tag(id) + " → server" : "server → " + tag(id);
     }
+#if KESU_HAVE_JSON
+    static char const* directionName(Direction direction) {
+        return direction == Direction::ToServer ? "client-to-server" : "server-to-client";
+    }
+    // Texts are bytes: those that are not UTF-8 show U+FFFD here; the
+    // "payload" field has the frame's bytes exactly.
+    static void json(nlohmann::ordered_json const& event) {
+        printLine(event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    }
+    class JsonMembers : public MemberSink {
+    public:
+        nlohmann::ordered_json object = nlohmann::ordered_json::object();
+        void number(char const* name, uint64_t value) override { object[name] = value; }
+        void flag(char const* name, bool value) override { object[name] = value; }
+        void text(char const* name, std::string const& bytes) override { object[name] = shown(bytes); }
+        void hex(char const* name, void const* data, size_t size) override { object[name] = hexBytes(data, size); }
+        void numbers(char const* name, std::vector<uint32_t> const& values) override { object[name] = values; }
+        void texts(char const* name, std::vector<std::string> const& values) override {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (std::string const& value : values) list.push_back(shown(value));
+            object[name] = list;
+        }
+        void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) override {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (auto const& v : values)
+                list.push_back({{"number1", v.number1}, {"number2", v.number2}, {"number3", v.number3},
+                                {"text1", shown(v.text1)}, {"text2", shown(v.text2)}});
+            object[name] = list;
+        }
+
+    private:
+        static std::string shown(std::string const& bytes) { return bytes.substr(0, kMaxShownTextBytes); }
+    };
+#endif
+
+    Options const& options;
+};
+
+// Prints what happens, greets new clients, takes frames from standard input,
+// and in a tap gives the path back to the server at the end.
+class DevServer : public ServerObserver {
+public:
+    DevServer(ServerCore& server, Options const& opts, Output& printer)
+        : core(server), options(opts), output(printer) {}
+
+    void connected(ConnectionId id) override {
+        output.connected(id);
+        for (IPCMessageStruct const& frame : options.greeting) core.enqueue(id, Step::frame(frame));
+    }
+    void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
+        output.frame(id, direction, frame);
+        if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
+            ++framesReceived == options.exitAfterFrames)
+            core.stop();
+    }
+    void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
+        output.outOfSync(id, direction, what);
+    }
+    void injected(ConnectionId id, std::string const& what) override {
+        output.injected(id, what, core.secondsSinceStart());
+    }
+    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
+        output.disconnected(id, summary, why);
+    }
+    void stopping() override {
+        // Replaces the tap's socket file in one step: no client finds the
+        // path missing, and those the tap drops next reconnect straight to
+        // the server.
+        if (options.tap && ::rename(tappedPath(options).c_str(), options.socketPath.c_str()) != 0)
+            std::fprintf(stderr, "kesu-dev-server: cannot give %s back: %s\n", options.socketPath.c_str(),
+                         std::strerror(errno));
+    }
+
+    void readStandardInput();
+    static std::string tappedPath(Options const& options) { return options.socketPath + ".tapped"; }
+
+private:
     void handleCommandLine(std::string line);
 
     ServerCore& core;
     Options const& options;
+    Output& output;
     uint64_t framesReceived = 0;
     std::string pendingInput;
 };
+
+// Moves the running server's socket file aside, so the tap can take the
+// path. A listening socket goes on working under its new name.
+bool takeOverPath(Options const& options, std::string& error) {
+    std::string tapped = DevServer::tappedPath(options);
+    struct stat info;
+    if (::lstat(tapped.c_str(), &info) == 0) {
+        error = tapped + " exists: another tap runs, or one ended without giving the path back";
+        return false;
+    }
+    int connectError = 0;
+    if (!connectUnix(options.socketPath, connectError)) {
+        error = "no server answers on " + options.socketPath + ": " + std::strerror(connectError);
+        return false;
+    }
+    if (::rename(options.socketPath.c_str(), tapped.c_str()) != 0) {
+        error = "cannot move " + options.socketPath + " aside: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 void DevServer::readStandardInput() {
     char buffer[4096];
@@ -244,15 +400,22 @@ int main(int argc, char** argv) {
 
     ServerCore::Options serverOptions;
     serverOptions.socketPath = options.socketPath;
+    if (options.tap) serverOptions.upstreamPath = DevServer::tappedPath(options);
     ServerCore core(serverOptions);
-    DevServer printer(core, options);
+    Output output(options);
+    DevServer printer(core, options, output);
     core.addObserver(&printer);
     FaultInjector faults(core, options.faults, options.seed);
     if (!options.faults.empty()) core.addObserver(&faults);
 
     std::string error;
+    if (options.tap && !takeOverPath(options, error)) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+        return kExitSetupFailure;
+    }
     if (!core.listen(error)) {
         std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+        if (options.tap) printer.stopping();
         return kExitSetupFailure;
     }
     running = &core;
@@ -262,10 +425,8 @@ int main(int argc, char** argv) {
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signalNumber, &action, nullptr);
     core.watchInput(STDIN_FILENO, [&printer] { printer.readStandardInput(); });
 
-    printLine("listening on " + options.socketPath);
-    if (!options.faults.empty())
-        printLine("faults: seed " + std::to_string(options.seed) + " (--seed " + std::to_string(options.seed) +
-                  " replays the same scripts)");
+    output.listening(options.socketPath, serverOptions.upstreamPath);
+    if (!options.faults.empty()) output.seed(options.seed);
     core.run();
     return 0;
 }

@@ -216,82 +216,109 @@ std::string listOf(Container const& items, Format format) {
     return out + "]";
 }
 
-// The decoded members of a message built by the factory and unserialized.
-inline std::string describeMembers(IPCMessage const& message) {
-    const auto number = [](auto value) { return std::to_string(value); };
-    switch (IPCMessageFactory::classOf(message.messageStruct.type)) {
-    case IPCMessageFactory::MessageClass::SimpleString:
-        if (auto const* m = dynamic_cast<IPCMessageSimpleString const*>(&message)) return "text=" + quoted(m->text);
-        break;
-    case IPCMessageFactory::MessageClass::StringArray:
-        if (auto const* m = dynamic_cast<IPCMessageStringArray const*>(&message))
-            return "strings=" + listOf(m->strings, quoted);
-        break;
-    case IPCMessageFactory::MessageClass::UnsignedInt:
-        if (auto const* m = dynamic_cast<IPCMessageUnsignedInt const*>(&message)) return "value=" + number(m->value);
-        break;
-    case IPCMessageFactory::MessageClass::UnsignedInt64:
-        if (auto const* m = dynamic_cast<IPCMessageUnsignedInt64 const*>(&message)) return "value=" + number(m->value);
-        break;
-    case IPCMessageFactory::MessageClass::UnsignedIntArray:
-        if (auto const* m = dynamic_cast<IPCMessageUnsignedIntArray const*>(&message))
-            return "values=" + listOf(m->values, number);
-        break;
-    case IPCMessageFactory::MessageClass::RecorderStats:
-        if (auto const* m = dynamic_cast<IPCMessageRecorderStats const*>(&message)) {
-            std::string out = "stats=" + number(unsigned{m->stats});
-            // The class takes exactly one byte and keeps its default otherwise.
-            if (m->messageStruct.data.size() != 1) out += " ignored-payload=" + hexBytes(m->messageStruct.data);
-            return out;
-        }
-        break;
-    case IPCMessageFactory::MessageClass::PlayerPlaybackInfo:
-        if (auto const* m = dynamic_cast<IPCMessagePlayerPlaybackInfo const*>(&message)) {
-            std::string out = "record=" + hexBytes(&m->info, sizeof m->info);
-            if (m->messageStruct.data.size() != sizeof m->info)
-                out += " ignored-payload=" + hexBytes(m->messageStruct.data);
-            return out;
-        }
-        break;
-    case IPCMessageFactory::MessageClass::PlayerMediaInfo:
-        if (auto const* m = dynamic_cast<IPCMessagePlayerMediaInfo const*>(&message)) {
-            IPCJSPlayerMediaInfo const& info = m->info;
-            std::string out = "text=" + quoted(info.text) + " flag=" + (info.flag ? "true" : "false") +
-                              " value=" + number(info.value) + " streams=" +
-                              listOf(info.streams, [&number](IPCJSPlayerMediaInfo::Stream const& s) {
-                                  return "{" + number(s.number1) + " " + number(s.number2) + " " +
-                                         number(s.number3) + " " + quoted(s.text1) + " " + quoted(s.text2) + "}";
-                              });
-            IPCJSPlayerMediaInfo scratch;
-            if (!IPCMessagePlayerMediaInfo::decode(m->messageStruct.data, scratch)) out += " incomplete";
-            return out;
-        }
-        break;
-    case IPCMessageFactory::MessageClass::Plain:
-        break;
+// Takes a decoded message's members one by one, so that the one walk over
+// the message classes below serves every output format.
+class MemberSink {
+public:
+    virtual void number(char const* name, uint64_t value) = 0;
+    virtual void flag(char const* name, bool value) = 0;
+    virtual void text(char const* name, std::string const& bytes) = 0;
+    virtual void hex(char const* name, void const* data, size_t size) = 0;
+    virtual void numbers(char const* name, std::vector<uint32_t> const& values) = 0;
+    virtual void texts(char const* name, std::vector<std::string> const& values) = 0;
+    virtual void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) = 0;
+
+protected:
+    ~MemberSink() = default;
+};
+
+// The members of a message built by the factory and unserialized; a raw
+// payload where the class keeps none, or where the class ignored it.
+inline void visitMembers(IPCMessage const& message, MemberSink& sink) {
+    std::vector<char> const& payload = message.messageStruct.data;
+    if (auto const* m = dynamic_cast<IPCMessageSimpleString const*>(&message)) return sink.text("text", m->text);
+    if (auto const* m = dynamic_cast<IPCMessageStringArray const*>(&message)) return sink.texts("strings", m->strings);
+    if (auto const* m = dynamic_cast<IPCMessageUnsignedInt const*>(&message)) return sink.number("value", m->value);
+    if (auto const* m = dynamic_cast<IPCMessageUnsignedInt64 const*>(&message)) return sink.number("value", m->value);
+    if (auto const* m = dynamic_cast<IPCMessageUnsignedIntArray const*>(&message)) return sink.numbers("values", m->values);
+    if (auto const* m = dynamic_cast<IPCMessageRecorderStats const*>(&message)) {
+        sink.number("stats", m->stats);
+        // The class takes exactly one byte and keeps its default otherwise.
+        if (payload.size() != 1) sink.hex("ignored-payload", payload.data(), payload.size());
+        return;
     }
-    std::string out = "payload=" + hexBytes(message.messageStruct.data);
+    if (auto const* m = dynamic_cast<IPCMessagePlayerPlaybackInfo const*>(&message)) {
+        sink.hex("record", &m->info, sizeof m->info);
+        if (payload.size() != sizeof m->info) sink.hex("ignored-payload", payload.data(), payload.size());
+        return;
+    }
+    if (auto const* m = dynamic_cast<IPCMessagePlayerMediaInfo const*>(&message)) {
+        sink.text("text", m->info.text);
+        sink.flag("flag", m->info.flag);
+        sink.number("value", m->info.value);
+        sink.streams("streams", m->info.streams);
+        IPCJSPlayerMediaInfo scratch;
+        if (!IPCMessagePlayerMediaInfo::decode(payload, scratch)) sink.flag("incomplete", true);
+        return;
+    }
+    sink.hex("payload", payload.data(), payload.size());
     // The factory has no class for the client's allowed-types list, but it is
     // the first frame a client with a type filter sends: show the types.
     if (message.messageStruct.type == IPC_MSG_ALLOWED_MESSAGE_LIST) {
         std::vector<uint32_t> types;
-        ipc_codec::PayloadReader in(message.messageStruct.data);
+        ipc_codec::PayloadReader in(payload);
         uint32_t allowed = 0;
         while (in.readU32(allowed)) types.push_back(allowed);
-        out += " allowed=" + listOf(types, number);
-        if (in.remaining() != 0) out += " trailing=" + number(in.remaining());
+        sink.numbers("allowed", types);
+        if (in.remaining() != 0) sink.number("trailing", in.remaining());
     }
-    return out;
 }
 
-// "type=54 class=IPCMessageSimpleString length=25 text=\"...\"", decoded the
-// way the client's receive loop decodes a frame.
-inline std::string describeFrame(IPCMessageStruct const& frame, bool withPayloadHex) {
+// Members as "name=value" words: text="..." values=[1, 2] flag=true.
+class TextMembers : public MemberSink {
+public:
+    std::string line;
+
+    void number(char const* name, uint64_t value) override { add(name, std::to_string(value)); }
+    void flag(char const* name, bool value) override {
+        if (std::string(name) == "incomplete") return add(name, "");
+        add(name, value ? "true" : "false");
+    }
+    void text(char const* name, std::string const& bytes) override { add(name, quoted(bytes)); }
+    void hex(char const* name, void const* data, size_t size) override { add(name, hexBytes(data, size)); }
+    void numbers(char const* name, std::vector<uint32_t> const& values) override {
+        add(name, listOf(values, [](uint32_t v) { return std::to_string(v); }));
+    }
+    void texts(char const* name, std::vector<std::string> const& values) override { add(name, listOf(values, quoted)); }
+    void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) override {
+        add(name, listOf(values, [](IPCJSPlayerMediaInfo::Stream const& s) {
+                return "{" + std::to_string(s.number1) + " " + std::to_string(s.number2) + " " +
+                       std::to_string(s.number3) + " " + quoted(s.text1) + " " + quoted(s.text2) + "}";
+            }));
+    }
+
+private:
+    void add(char const* name, std::string const& value) {
+        if (!line.empty()) line += ' ';
+        line += name;
+        if (!value.empty()) line += "=" + value;
+    }
+};
+
+// The frame built and decoded the way the client's receive loop does it.
+inline std::unique_ptr<IPCMessage> decodeFrame(IPCMessageStruct const& frame) {
     std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(frame);
     message->unserialize();
+    return message;
+}
+
+// "type=54 class=IPCMessageSimpleString length=25 text=\"...\"".
+inline std::string describeFrame(IPCMessageStruct const& frame, bool withPayloadHex) {
+    TextMembers members;
+    visitMembers(*decodeFrame(frame), members);
     std::string line = "type=" + std::to_string(static_cast<uint32_t>(frame.type)) +
                        " class=" + IPCMessageFactory::className(frame.type) +
-                       " length=" + std::to_string(frame.data.size()) + " " + describeMembers(*message);
+                       " length=" + std::to_string(frame.data.size()) + " " + members.line;
     if (withPayloadHex && IPCMessageFactory::classOf(frame.type) != IPCMessageFactory::MessageClass::Plain)
         line += " payload=" + hexBytes(frame.data);
     return line;

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "kesu/ipc/IPCFrame.h"
@@ -135,7 +136,8 @@ struct ServerCore::Connection {
     ScopedFd upstream;
     std::vector<char> toUpstream;
     size_t toUpstreamSent = 0;
-    bool clientEnded = false;  // the client closed; the upstream closes once it has everything
+    bool clientEnded = false;  // the client sent its last byte; the server hears of it once it has them all
+    bool upstreamEnded = false;
     FrameAssembler fromServer;
     bool serverInSync = true;
 };
@@ -217,8 +219,13 @@ bool ServerCore::call(std::function<void()> task) {
     std::condition_variable doneCond;
     bool done = false;
     {
-        std::lock_guard<std::mutex> lock(tasksMutex);
+        std::unique_lock<std::mutex> lock(tasksMutex);
         if (!running) return false;
+        if (loopThread == std::this_thread::get_id()) {
+            lock.unlock();
+            task();
+            return true;
+        }
         tasks.push_back([&] {
             task();
             std::lock_guard<std::mutex> doneLock(doneMutex);
@@ -253,6 +260,7 @@ void ServerCore::run() {
     {
         std::lock_guard<std::mutex> lock(tasksMutex);
         running = true;
+        loopThread = std::this_thread::get_id();
     }
     std::vector<pollfd> fds;
     std::vector<ConnectionId> polled;
@@ -331,10 +339,17 @@ void ServerCore::run() {
                     c.toUpstreamSent = 0;
                 }
             }
-            if (c.clientEnded && c.toUpstream.empty()) finish(c, false, "");
+            // The client's end goes on to the server as its own, once the
+            // server has every byte; its reply still comes back.
+            if (c.clientEnded && !c.upstreamEnded && c.upstream && c.toUpstream.empty()) {
+                ::shutdown(c.upstream.get(), SHUT_WR);
+                c.upstreamEnded = true;
+            }
         }
         if (fds[1].revents != 0) acceptClients();
     }
+    tell([](ServerObserver& o) { o.stopping(); });
+    listener.reset();
     for (auto& entry : connections) {
         Connection& c = *entry.second;
         ConnectionSummary summary = c.summary;
@@ -392,6 +407,7 @@ void ServerCore::readClient(Connection& c) {
     char buffer[kReadChunkBytes];
     ssize_t n = ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
+        tell([&](ServerObserver& o) { o.bytes(c.id, buffer, static_cast<size_t>(n)); });
         absorb(c, Direction::ToServer, c.fromClient, c.clientInSync, buffer, static_cast<size_t>(n));
         if (c.upstream) c.toUpstream.insert(c.toUpstream.end(), buffer, buffer + n);
         if (!c.clientInSync && options.closeOutOfSync && options.upstreamPath.empty())
@@ -545,8 +561,10 @@ void ServerCore::finish(Connection& c, bool reset, std::string const& why) {
         c.summary.unreadAtClose = queued.size();
     } else {
         char buffer[kReadChunkBytes];
-        for (ssize_t n; (n = ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        for (ssize_t n; (n = ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            tell([&](ServerObserver& o) { o.bytes(c.id, buffer, static_cast<size_t>(n)); });
             absorb(c, Direction::ToServer, c.fromClient, c.clientInSync, buffer, static_cast<size_t>(n));
+        }
     }
     c.summary.trailingBytes = c.clientInSync ? c.fromClient.pendingBytes() : 0;
     ConnectionId id = c.id;

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FrameAssembler.h"
@@ -87,6 +88,8 @@ public:
     virtual void connected(ConnectionId /*id*/) {}
     // A whole frame from the client, or one of ours whose last byte went out.
     virtual void frame(ConnectionId /*id*/, Direction /*direction*/, IPCMessageStruct const& /*frame*/) {}
+    // The client's bytes as they were read, before they are cut into frames.
+    virtual void bytes(ConnectionId /*id*/, char const* /*data*/, size_t /*size*/) {}
     // Before the first byte of a whole frame of ours goes out.
     virtual void sending(ConnectionId /*id*/, IPCMessageStruct const& /*frame*/) {}
     // The stream in `direction` has lost its frame markers; what follows is raw bytes.
@@ -94,6 +97,8 @@ public:
     virtual void injected(ConnectionId /*id*/, std::string const& /*what*/) {}
     // The connection has no step left; an observer may queue more.
     virtual void idle(ConnectionId /*id*/) {}
+    // The loop is ending: told before the connections still open are closed.
+    virtual void stopping() {}
     // `why` is empty when the client hung up.
     virtual void disconnected(ConnectionId /*id*/, ConnectionSummary const& /*summary*/, std::string const& /*why*/) {}
 
@@ -127,8 +132,8 @@ public:
 
     // Any thread, and signal handlers.
     void stop();
-    // Runs `task` on the loop thread and returns once it has run; false,
-    // without running it, while the loop does not run. Not from the loop thread.
+    // Runs `task` on the loop thread (at once when called there) and returns
+    // once it has run; false, without running it, while the loop does not run.
     bool call(std::function<void()> task);
 
     // Loop thread only (observer callbacks, tasks, input callbacks).
@@ -183,6 +188,7 @@ private:
     std::mutex tasksMutex;
     std::deque<std::function<void()>> tasks;  // guarded by tasksMutex
     bool running = false;                     // guarded by tasksMutex
+    std::thread::id loopThread;               // guarded by tasksMutex
     std::atomic<bool> stopRequested{false};
 };
 

@@ -8,13 +8,14 @@
 
 namespace kesu_test {
 
-FakeServer::FakeServer() {
+FakeServer::FakeServer(bool closeOutOfSync) {
     char pattern[] = "/tmp/kesu-test-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     directory = pattern;
     socketPath = directory + "/messenger";
     kesu_tools::ServerCore::Options options;
     options.socketPath = socketPath;
+    options.closeOutOfSync = closeOutOfSync;
     core = std::make_unique<kesu_tools::ServerCore>(options);
     core->addObserver(this);
     std::string error;
@@ -85,6 +86,11 @@ void FakeServer::connected(ConnectionId id) {
     }
     recordChanged.notify_all();
     if (connectAction) connectAction(id);
+}
+
+void FakeServer::bytes(ConnectionId id, char const* data, size_t size) {
+    std::lock_guard<std::mutex> lock(recordMutex);
+    record[id].bytes.insert(record[id].bytes.end(), data, data + size);
 }
 
 void FakeServer::frame(ConnectionId id, kesu_tools::Direction direction, IPCMessageStruct const& frame) {

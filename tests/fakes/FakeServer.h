@@ -28,12 +28,15 @@ constexpr Millis kEventTimeout{5000};
 class FakeServer : private kesu_tools::ServerObserver {
 public:
     struct Connection {
+        std::vector<char> bytes;               // everything the client sent, as read
         std::vector<IPCMessageStruct> frames;  // whole frames from the client, in order
         bool closed = false;
         kesu_tools::ConnectionSummary summary;  // once closed
     };
 
-    FakeServer();
+    // `closeOutOfSync`: drop a client whose stream loses its frame markers
+    // (as the development server does), or go on reading its bytes.
+    explicit FakeServer(bool closeOutOfSync = true);
     ~FakeServer();
 
     std::string const& path() const { return socketPath; }
@@ -58,6 +61,7 @@ public:
 
 private:
     void connected(ConnectionId id) override;
+    void bytes(ConnectionId id, char const* data, size_t size) override;
     void frame(ConnectionId id, kesu_tools::Direction direction, IPCMessageStruct const& frame) override;
     void disconnected(ConnectionId id, kesu_tools::ConnectionSummary const& summary, std::string const& why) override;
 
