@@ -268,6 +268,14 @@ TEST_F(OutMessageSenderTest, DestroyingAnIdleSenderReturns) {
     EXPECT_EQ(everythingReceived().size(), ipc_frame::kHeaderBytes);
 }
 
+TEST_F(OutMessageSenderTest, RequestStopEndsAnIdleThreadBeforeTheSenderIsDestroyed) {
+    startSender();
+    sender->requestStop();
+    EXPECT_TRUE(senderEnds());
+    EXPECT_TRUE(everythingReceived().empty());
+    EXPECT_EQ(logs.size(), 0u) << logs.dump();
+}
+
 TEST_F(OutMessageSenderTest, ConcurrentSubmittersNeverInterleaveFrames) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 200;

@@ -198,6 +198,12 @@ inline void IPCMessengerClient::stop() {
         // thread that still reads or writes it.
         if (socketFd > 0) ::shutdown(socketFd, SHUT_RDWR);
     }
+    {
+        // Told now rather than by the tear-down: the sender's thread then ends
+        // while the client thread wakes up, not after it.
+        pthread_helper::scoped_lock lock(outSenderMutex);
+        if (outSender) outSender->requestStop();
+    }
     // A thread cannot wait for itself. The callback that asked returns to
     // the receive loop, which finds the socket shut down and ends; its
     // tear-down closes the socket once the connection's sender has let go.

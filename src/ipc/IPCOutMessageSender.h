@@ -57,6 +57,12 @@ public:
     // first failed write).
     bool isSending() const { return running.load(std::memory_order_acquire); }
 
+    // Makes the thread end at its next look at the queue, without waiting for
+    // it; what is still queued then is never written. The destructor begins
+    // with this, so calling it earlier lets the thread end while its owner is
+    // still busy elsewhere.
+    void requestStop() KESU_EXCLUDES(queueMutex);
+
     void run() override;
 
 private:
@@ -68,21 +74,23 @@ private:
     pthread_helper::mutex queueMutex;
     std::deque<IPCMessage*> queue KESU_GUARDED_BY(queueMutex);  // owned; never null; oldest first
     std::deque<IPCMessage*> batch;                         // sender thread only; owned; taken from `queue`
-    bool quitting KESU_GUARDED_BY(queueMutex) = false;          // raised by the destructor
+    bool quitting KESU_GUARDED_BY(queueMutex) = false;     // raised by requestStop()
     pthread_helper::cond queueCond;                        // a message was added, or quitting raised
     const int socketFd;                                    // the client's; written to, never closed here
     std::atomic<bool> running{true};                       // cleared by run() as its very last step
     IPCDeliveryCallback const* const deliveryCallback;     // the client's; may be null
 };
 
+inline void IPCOutMessageSender::requestStop() {
+    // Raised under the lock so that a run() about to wait cannot miss it and
+    // sleep out a whole idle period.
+    pthread_helper::scoped_lock lock(queueMutex);
+    quitting = true;
+    queueCond.signal();
+}
+
 inline IPCOutMessageSender::~IPCOutMessageSender() {
-    {
-        // Raised under the lock so that a run() about to wait cannot miss it
-        // and sleep out a whole idle period.
-        pthread_helper::scoped_lock lock(queueMutex);
-        quitting = true;
-        queueCond.signal();
-    }
+    requestStop();
     STBThread::stop();
     for (IPCMessage* message : batch) delete message;  // the thread has ended: ours alone
     batch.clear();
