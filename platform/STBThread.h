@@ -21,6 +21,8 @@ public:
     };
 
     STBThread();
+    // Waits for a run() still going on another thread; destroying the object
+    // from its own run() is allowed.
     virtual ~STBThread();
     STBThread(const STBThread&) = delete;
     STBThread& operator=(const STBThread&) = delete;
@@ -43,9 +45,15 @@ public:
 
 private:
     static void* threadMain(void* self);
+    void waitForRunToReturn();
 
-    pthread_t thread{};
-    bool joinable = false;  // owner's thread only: start(), stop() and the destructor
+    bool started = false;  // owner's thread only: a run() began that no stop() has waited for yet
     std::atomic<bool> running{false};
     OnThreadCompletedListener* completedListener = nullptr;
+    // Raised by the thread after run() and the listener, as its last touch of
+    // this object. Waiting for it rather than joining spares the owner the
+    // POSIX thread's own teardown; the thread is detached and ends by itself.
+    pthread_mutex_t doneMutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t doneCond = PTHREAD_COND_INITIALIZER;
+    bool runReturned = true;  // guarded by doneMutex
 };

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -217,6 +218,30 @@ TEST(STBThreadTest, DestructorWaitsForRunThatStoppedItself) {
         ASSERT_TRUE(waitFor([&] { return selfStopped.load(); }));
     }
     EXPECT_TRUE(bodyReturned.load()) << "the thread object was destroyed while run() still ran";
+}
+
+// Destroys itself from run(), as a fire-and-forget thread object may. The
+// test waits for the POSIX thread itself to be gone, so that whatever it does
+// after run() has returned happens while the test still watches.
+class SelfDestroyingThread : public STBThread {
+public:
+    explicit SelfDestroyingThread(std::atomic<long>& t) : tid(t) {}
+    void run() override {
+        std::atomic<long>& record = tid;
+        delete this;
+        record.store(static_cast<long>(::syscall(SYS_gettid)));
+    }
+
+private:
+    std::atomic<long>& tid;
+};
+
+TEST(STBThreadTest, RunMayDestroyItsOwnObject) {
+    std::atomic<long> tid{0};
+    (new SelfDestroyingThread(tid))->start(nullptr);
+    ASSERT_TRUE(waitFor([&] { return tid.load() != 0; }));
+    std::string task = "/proc/self/task/" + std::to_string(tid.load());
+    EXPECT_TRUE(waitFor([&] { return ::access(task.c_str(), F_OK) != 0; }));
 }
 
 // ------------------------------------------------------------------- NSTime

@@ -7,7 +7,7 @@
 namespace {
 // The object whose run() the calling thread executes, if any: lets stop() and
 // the destructor tell a call from the thread itself without reading members
-// that only the owner writes.
+// that only the owner writes. Cleared when run() destroys its own object.
 thread_local const STBThread* currentThreadObject = nullptr;
 }  // namespace
 
@@ -15,46 +15,56 @@ STBThread::STBThread() = default;
 
 STBThread::~STBThread() {
     // A derived class must have stopped its thread already (its run() would
-    // otherwise outlive its members); this only reclaims the POSIX thread.
+    // otherwise outlive its members).
     running.store(false, std::memory_order_release);
-    if (!joinable) return;
-    joinable = false;
     if (currentThreadObject == this) {
-        pthread_detach(thread);  // destroyed by its own thread, which cannot join itself
+        currentThreadObject = nullptr;  // destroyed from run(): the thread must not touch it again
         return;
     }
-    pthread_join(thread, nullptr);
+    if (started) waitForRunToReturn();
+    pthread_cond_destroy(&doneCond);
+    pthread_mutex_destroy(&doneMutex);
 }
 
 void STBThread::start(OnThreadCompletedListener* listener) {
     if (currentThreadObject == this) return;  // run() cannot restart itself
-    if (joinable) {
+    if (started) {
         if (isRunning()) return;
-        // run() stopped itself earlier; its thread may still be finishing.
-        pthread_join(thread, nullptr);
-        joinable = false;
+        waitForRunToReturn();  // run() stopped itself earlier; it may still be finishing
+        started = false;
     }
     completedListener = listener;
     // Raised before the thread exists, so run() never sees a false start.
     running.store(true, std::memory_order_release);
-    joinable = true;
+    runReturned = false;  // no thread touches it before pthread_create: no lock needed
+    started = true;
+    pthread_t thread;
     int res = pthread_create(&thread, nullptr, &STBThread::threadMain, this);
-    if (res != 0) {
-        joinable = false;
-        running.store(false, std::memory_order_release);
-        STBLogRecord record = {"    ", "KESU", "info", {0, 0, 0, 0}, {1, 0, 1, 0}};
-        STBLogger_log(&record, "", 1, __LINE__, __FILE__, "Can't start thread: %s", std::strerror(res));
+    if (res == 0) {
+        pthread_detach(thread);
+        return;
     }
+    started = false;
+    runReturned = true;
+    running.store(false, std::memory_order_release);
+    STBLogRecord record = {"    ", "KESU", "info", {0, 0, 0, 0}, {1, 0, 1, 0}};
+    STBLogger_log(&record, "", 1, __LINE__, __FILE__, "Can't start thread: %s", std::strerror(res));
 }
 
 void STBThread::stop() {
     running.store(false, std::memory_order_release);
     // From run() itself only the flag changes; the owner's next stop(),
-    // start() or the destructor reclaims the thread after run() returns.
+    // start() or the destructor waits for run() to return.
     if (currentThreadObject == this) return;
-    if (!joinable) return;
-    joinable = false;
-    pthread_join(thread, nullptr);
+    if (!started) return;
+    started = false;
+    waitForRunToReturn();
+}
+
+void STBThread::waitForRunToReturn() {
+    pthread_mutex_lock(&doneMutex);
+    while (!runReturned) pthread_cond_wait(&doneCond, &doneMutex);
+    pthread_mutex_unlock(&doneMutex);
 }
 
 void* STBThread::threadMain(void* self) {
@@ -63,6 +73,13 @@ void* STBThread::threadMain(void* self) {
     OnThreadCompletedListener* listener = thread->completedListener;
     thread->run();
     if (listener != nullptr) listener->onThreadCompleted(thread);
+    if (currentThreadObject == thread) {
+        // The owner may destroy the object as soon as the mutex is released.
+        pthread_mutex_lock(&thread->doneMutex);
+        thread->runReturned = true;
+        pthread_cond_broadcast(&thread->doneCond);
+        pthread_mutex_unlock(&thread->doneMutex);
+    }
     currentThreadObject = nullptr;
     return nullptr;
 }
