@@ -1,23 +1,14 @@
-// The frame reader and the factory on an arbitrary byte stream that arrives
-// over a real socket in arbitrary pieces.
-//
-// Input: byte 0, low 3 bits, gives k - 1; the next k bytes give piece sizes
-// (byte + 1), used in turn; the rest is the stream. A writer thread sends the
-// stream piece by piece and then ends it; the reader calls receiveFrame until
-// it yields something other than a frame, and every frame goes through the
-// factory, unserialize() and serialize().
-//
-// The frames and the final outcome must match what a plain walk over the
-// stream in memory finds; the first mismatch traps.
+// The frame reader and the factory on a byte stream that arrives over a real
+// socket in pieces: byte 0, low 3 bits, gives k - 1; k bytes give the piece
+// sizes (byte + 1), used in turn; the rest is the stream. Every frame read is
+// decoded and re-encoded. Traps unless the frames and the final outcome are
+// those that a plain walk over the stream in memory finds.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -28,38 +19,62 @@
 
 namespace {
 
-struct Expected {
-    std::vector<IPCMessageStruct> frames;
-    ipc_frame::FrameOutcome end = ipc_frame::FrameOutcome::Closed;
-};
+using ipc_frame::FrameOutcome;
 
-// The stream's frames as a reader that sees all bytes at once finds them.
-Expected walk(const uint8_t* stream, size_t size) {
-    Expected expected;
-    size_t pos = 0;
-    for (;;) {
-        if (size - pos < ipc_frame::kHeaderBytes) return expected;  // Closed inside or before a header
+void check(bool condition) { if (!condition) __builtin_trap(); }
+
+// The whole frames go to `frames`; returns how the stream ends after them.
+FrameOutcome walk(const uint8_t* stream, size_t size, std::vector<IPCMessageStruct>& frames) {
+    for (size_t pos = 0;;) {
         ipc_frame::Header header;
-        if (!ipc_frame::decodeHeader(stream + pos, header)) {
-            expected.end = ipc_frame::FrameOutcome::OutOfSync;
-            return expected;
-        }
-        if (header.length > ipc_frame::kMaxPayloadBytes) {
-            expected.end = ipc_frame::FrameOutcome::TooLarge;
-            return expected;
-        }
+        if (size - pos < ipc_frame::kHeaderBytes) return FrameOutcome::Closed;
+        if (!ipc_frame::decodeHeader(stream + pos, header)) return FrameOutcome::OutOfSync;
+        if (header.length > ipc_frame::kMaxPayloadBytes) return FrameOutcome::TooLarge;
         pos += ipc_frame::kHeaderBytes;
-        if (size - pos < header.length) return expected;  // Closed inside the payload
-        IPCMessageStruct frame;
-        frame.type = static_cast<IPCMessageType>(header.type);
-        frame.data.assign(stream + pos, stream + pos + header.length);
-        expected.frames.push_back(std::move(frame));
+        if (size - pos < header.length) return FrameOutcome::Closed;
+        frames.push_back({static_cast<IPCMessageType>(header.type),
+                          std::vector<char>(stream + pos, stream + pos + header.length)});
         pos += header.length;
     }
 }
 
-void check(bool condition) {
-    if (!condition) __builtin_trap();
+// On a thread that blocks every signal: libFuzzer's periodic SIGALRM would
+// otherwise interrupt a blocking recv or send, which the library rightly
+// takes as a broken connection.
+void runOne(const uint8_t* data, size_t size) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    const size_t pieces = std::min<size_t>((data[0] & 7u) + 1, size - 1);
+    const uint8_t* stream = data + 1 + pieces;
+    const size_t streamSize = size - 1 - pieces;
+    int fd[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fd) != 0) return;
+    std::thread writer([&] {
+        for (size_t pos = 0, turn = 0; pos < streamSize; ++turn) {
+            size_t n = std::min<size_t>(pieces == 0 ? 1 : data[1 + turn % pieces] + 1u, streamSize - pos);
+            if (!ipc_io::writeFully(fd[1], stream + pos, n)) break;  // the reader has given up
+            pos += n;
+        }
+        shutdown(fd[1], SHUT_WR);
+    });
+    std::vector<IPCMessageStruct> expected;
+    const FrameOutcome end = walk(stream, streamSize, expected);
+    size_t received = 0;
+    IPCMessageStruct frame;
+    FrameOutcome outcome;
+    while ((outcome = ipc_frame::receiveFrame(fd[0], frame, [] { return true; })) == FrameOutcome::Frame) {
+        check(received < expected.size() && frame.type == expected[received].type &&
+              frame.data == expected[received++].data);
+        std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(frame);
+        message->unserialize();
+        message->serialize();
+    }
+    shutdown(fd[0], SHUT_RDWR);  // unblocks a writer still sending
+    writer.join();
+    close(fd[0]);
+    close(fd[1]);
+    check(received == expected.size() && outcome == end);
 }
 
 }  // namespace
@@ -69,69 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-namespace {
-void runOne(const uint8_t* data, size_t size);
-}  // namespace
-
-// The stream runs on threads that block every signal: libFuzzer's periodic
-// SIGALRM would otherwise interrupt a blocking recv or send, which the library
-// rightly takes as a broken connection, and the oracle would trap on it.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::thread worker([data, size] {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
-        runOne(data, size);
-    });
-    worker.join();
+    if (size > 0) std::thread(runOne, data, size).join();
     return 0;
 }
-
-namespace {
-void runOne(const uint8_t* data, size_t size) {
-    if (size == 0) return;
-    const size_t pieceCount = std::min<size_t>((data[0] & 7u) + 1, size - 1);
-    std::vector<size_t> pieces;
-    for (size_t i = 0; i < pieceCount; ++i) pieces.push_back(size_t{data[1 + i]} + 1);
-    if (pieces.empty()) pieces.push_back(1);
-    const uint8_t* stream = data + 1 + pieceCount;
-    const size_t streamSize = size - 1 - pieceCount;
-
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
-    const int readFd = fds[0];
-    const int writeFd = fds[1];
-
-    std::thread writer([&] {
-        size_t pos = 0;
-        for (size_t turn = 0; pos < streamSize; ++turn) {
-            size_t n = std::min(pieces[turn % pieces.size()], streamSize - pos);
-            if (!ipc_io::writeFully(writeFd, stream + pos, n)) break;  // the reader has given up
-            pos += n;
-        }
-        ::shutdown(writeFd, SHUT_WR);
-    });
-
-    const Expected expected = walk(stream, streamSize);
-    size_t received = 0;
-    IPCMessageStruct frame;
-    ipc_frame::FrameOutcome outcome;
-    while ((outcome = ipc_frame::receiveFrame(readFd, frame, [] { return true; })) ==
-           ipc_frame::FrameOutcome::Frame) {
-        check(received < expected.frames.size());
-        check(frame.type == expected.frames[received].type && frame.data == expected.frames[received].data);
-        ++received;
-        std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(frame);
-        message->unserialize();
-        message->serialize();
-    }
-    // Unblocks a writer still sending after the reader stopped early.
-    ::shutdown(readFd, SHUT_RDWR);
-    writer.join();
-    ::close(readFd);
-    ::close(writeFd);
-
-    check(received == expected.frames.size());
-    check(outcome == expected.end);
-}
-}  // namespace

@@ -1,8 +1,7 @@
-// Byte-exact payloads for codec tests, written as hex literals grouped by
-// field: bytes({0x00, 0x00, 0x00, 0x03}, {0x61, 0x62, 0x63}, {0x00}).
+// Byte-exact payloads for tests: bytes({0x00, 0x00, 0x00, 0x03}, {'a', 'b', 'c'}, {0x00}),
+// or unhex("00000003 616263 00"), hex literals grouped by field.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -21,20 +20,21 @@ inline std::vector<char> bytes(Field f1, Field f2 = {}, Field f3 = {}, Field f4 
     return out;
 }
 
-inline std::vector<char> cutShort(std::vector<char> payload, size_t by = 1) {
-    payload.resize(payload.size() >= by ? payload.size() - by : 0);
-    return payload;
+// Blanks between bytes are ignored.
+inline std::vector<char> unhex(std::string const& text) {
+    std::vector<char> out;
+    for (size_t i = text.find_first_not_of(' '); i != std::string::npos; i = text.find_first_not_of(' ', i + 2))
+        out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    return out;
 }
 
-// For readable failure messages: "00 00 01 02".
+// "00 00 01 02", for readable failure messages.
 inline std::string hex(std::vector<char> const& payload) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (char c : payload) {
-        auto b = static_cast<unsigned char>(c);
-        if (!out.empty()) out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
+        const auto b = static_cast<unsigned char>(c);
+        out += std::string(out.empty() ? "" : " ") + digits[b >> 4] + digits[b & 0x0F];
     }
     return out;
 }

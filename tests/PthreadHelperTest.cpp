@@ -1,40 +1,46 @@
+// The checked threading wrappers, their fatal report, and the backtrace lines.
 #include "pthread_helper.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <thread>
-#include <type_traits>
 
+#include "STBBackTrace.h"
 #include "fakes/DeathTestStyle.h"
 #include "fakes/Eventually.h"
 
-// Functions that fail on purpose live outside an anonymous namespace: with
-// their symbols exported, the report's backtrace names them.
+// Exported (outside an anonymous namespace), so that backtraces name them.
+// Each misuse first writes where its wrapper lies.
 namespace pthread_helper_test {
-
-__attribute__((noinline)) void relockHeldMutex(pthread_helper::mutex& m) KESU_NO_THREAD_SAFETY_ANALYSIS {
-    std::fprintf(stderr, "wrapper at %p\n", static_cast<void*>(&m));
+__attribute__((noinline)) void relock() KESU_NO_THREAD_SAFETY_ANALYSIS {
+    pthread_helper::mutex m;
+    std::printf("wrapper at %p\n", static_cast<void*>(&m));
     m.lock();
     m.lock();
 }
-
-__attribute__((noinline)) void destroyHeldMutex() KESU_NO_THREAD_SAFETY_ANALYSIS {
+__attribute__((noinline)) void destroyHeld() KESU_NO_THREAD_SAFETY_ANALYSIS {
     auto* m = new pthread_helper::mutex;
-    std::fprintf(stderr, "wrapper at %p\n", static_cast<void*>(m));
+    std::printf("wrapper at %p\n", static_cast<void*>(m));
     m->lock();
     delete m;
 }
-
+__attribute__((noinline)) void waitWithoutTheMutex() KESU_NO_THREAD_SAFETY_ANALYSIS {
+    pthread_helper::mutex m;
+    pthread_helper::cond c;
+    std::printf("wrapper at %p\n", static_cast<void*>(&c));
+    c.timedwait(m, 10);
+}
+__attribute__((noinline)) int knownFunction(int x) { return x * 3 + 1; }
 }  // namespace pthread_helper_test
 
 #if defined(__has_feature)
@@ -43,296 +49,144 @@ __attribute__((noinline)) void destroyHeldMutex() KESU_NO_THREAD_SAFETY_ANALYSIS
 #endif
 #endif
 #if defined(__SANITIZE_THREAD__) || defined(KESU_THREAD_SANITIZER)
-// ThreadSanitizer reports every release of a mutex the caller does not hold,
-// which the wrapper accepts by design and these tests do on purpose. The
-// other misuses it would report (relocking, destroying a held mutex) end the
-// process through the wrapper anyway.
+// A release of a mutex not held is accepted by design and made here on purpose.
 extern "C" const char* __tsan_default_options() { return "report_mutex_bugs=0"; }
 #endif
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using kesu_test::eventually;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kEventTimeout(5000);
+struct Death { void (*misuse)(); const char* frame; const char* condition /* a regular expression */; int res, line; };
+const Death kDeaths[] = {
+    {pthread_helper_test::relock, "relock", "res != 35", 35, 179},
+    {pthread_helper_test::destroyHeld, "destroyHeld", "res != 16", 16, 164},
+    {pthread_helper_test::waitWithoutTheMutex, "waitWithoutTheMutex", "res == 0 \\|\\| res == 110", 1, 271},
+};
 
-// Death tests match standard error only, and the report's standard output
-// would die unflushed in its buffer.
-void sendStdoutToStderr() {
-    dup2(STDERR_FILENO, STDOUT_FILENO);
+std::string reportFile(pid_t testProcess, const Death& row) {
+    return ::testing::TempDir() + "kesu_report." + std::to_string(testProcess) + "." + row.frame;
+}
+
+// The report, on standard output, would die unflushed in a file's buffer.
+void misuseWithReportIn(std::string const& file, const Death& row) {
+    if (std::freopen(file.c_str(), "w", stdout) == nullptr) _exit(1);
     setvbuf(stdout, nullptr, _IONBF, 0);
+    row.misuse();
 }
 
-const char kSeparatorPattern[] = "={88}\n";
-
-// The whole report after the line in which the dying child names the
-// wrapper's address (a child that re-executes the binary has addresses of its
-// own; a sanitizer may speak in between): the report line must repeat that
-// address, at least one backtrace line must resolve to `frameName`, and
-// nothing may follow the closing separator. googletest also compiles the
-// pattern wrapped in one more group, so the address sits in a doubled group
-// that is number 2 either way.
-std::string reportPattern(const std::string& condition, int res, int line, const std::string& frameName) {
-    const std::string any = "([^\n]*\n)*";
-    const std::string resolved =
-        "0x[0-9a-f]+ [^\n ]*" + frameName + "[^\n ]* \\(\\+0x[0-9a-f]+\\) \\([^\n]* at 0x[0-9a-f]+\\) \n";
-    return "wrapper at ((0x[0-9a-f]+))\n" + any + kSeparatorPattern + " ASSERT \\(" + condition +
-           "\\) ret=" + std::to_string(res) + " on [^\n]*pthread_helper\\.h:" + std::to_string(line) +
-           ", this:\\2\n" + kSeparatorPattern + any + resolved + any + kSeparatorPattern + "$";
+TEST(PthreadHelperDeathTest, MisuseReportsOnStdoutBacktracesOnStderrAndKills) {
+    GTEST_FLAG_SET(death_test_style, kesu_test::kDeathTestStyle);
+    for (const Death& row : kDeaths) {
+        EXPECT_EXIT(misuseWithReportIn(reportFile(getppid(), row), row), ::testing::KilledBySignal(SIGKILL),
+                    "0x[0-9a-f]+ [^ \n]*" + std::string(row.frame) +
+                        "[^ \n]* \\(\\+0x[0-9a-f]+\\) \\([^\n]* at 0x[0-9a-f]+\\) \n")
+            << row.frame;
+    }
+    const std::string separator = "={88}\n";
+    for (const Death& row : kDeaths) {
+        std::stringstream report;
+        report << std::ifstream(reportFile(getpid(), row)).rdbuf();
+        std::remove(reportFile(getpid(), row).c_str());
+        EXPECT_TRUE(std::regex_match(report.str(), std::regex("wrapper at (0x[0-9a-f]+)\n" + separator + " ASSERT \\(" +
+                                                              row.condition + "\\) ret=" + std::to_string(row.res) +
+                                                              " on [^\n]*pthread_helper\\.h:" + std::to_string(row.line) +
+                                                              ", this:\\1\n" + separator + separator)))
+            << report.str();
+    }
 }
 
-// True while another thread cannot take `m` (it is held by someone).
-bool heldSeenFromOtherThread(pthread_helper::mutex& m) {
-    int res = -1;
-    std::thread probe([&] {
-        res = pthread_mutex_trylock(m.native());
-        if (res == 0) pthread_mutex_unlock(m.native());
-    });
-    probe.join();
-    EXPECT_TRUE(res == 0 || res == EBUSY) << "trylock returned " << res;
+bool held(pthread_helper::mutex& m) {
+    const int res = pthread_mutex_trylock(m.native());
+    if (res == 0) pthread_mutex_unlock(m.native());
     return res == EBUSY;
 }
 
-TEST(PthreadHelperMutexDeathTest, RelockingFromSameThreadReportsAndKillsProcess) {
-    GTEST_FLAG_SET(death_test_style, kesu_test::kDeathTestStyle);
-    EXPECT_EXIT(
-        {
-            sendStdoutToStderr();
-            pthread_helper::mutex m;
-            pthread_helper_test::relockHeldMutex(m);
-        },
-        ::testing::KilledBySignal(SIGKILL), reportPattern("res != 35", 35, 179, "relockHeldMutex"));
-}
-
-TEST(PthreadHelperMutexDeathTest, DestroyingHeldMutexReportsBusyAndKillsProcess) {
-    GTEST_FLAG_SET(death_test_style, kesu_test::kDeathTestStyle);
-    EXPECT_EXIT(
-        {
-            sendStdoutToStderr();
-            pthread_helper_test::destroyHeldMutex();
-        },
-        ::testing::KilledBySignal(SIGKILL), reportPattern("res != 16", 16, 164, "destroyHeldMutex"));
-}
-
-TEST(PthreadHelperMutexTest, WrapperIsExactlyTheNativeObject) {
-    static_assert(sizeof(pthread_helper::mutex) == sizeof(pthread_mutex_t), "mutex holds the handle only");
-    static_assert(sizeof(pthread_helper::cond) == sizeof(pthread_cond_t), "cond holds the handle only");
-    static_assert(!std::is_polymorphic<pthread_helper::mutex>::value, "no virtuals");
-    static_assert(!std::is_polymorphic<pthread_helper::cond>::value, "no virtuals");
-    pthread_helper::mutex m;
-    EXPECT_EQ(static_cast<void*>(&m), static_cast<void*>(m.native()));
-}
-
-TEST(PthreadHelperMutexTest, IsErrorCheckingType) KESU_NO_THREAD_SAFETY_ANALYSIS {
-    pthread_helper::mutex m;
-    m.lock();
-    // Error-checking refuses at once; a normal mutex would wait out the
-    // deadline and a recursive one would succeed.
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += 2;
-    EXPECT_EQ(EDEADLK, pthread_mutex_timedlock(m.native(), &deadline));
-    m.unlock();
-    EXPECT_EQ(EPERM, pthread_mutex_unlock(m.native()));
-}
-
-TEST(PthreadHelperMutexTest, UnlockByThreadThatDoesNotHoldItIsSilentAndKeepsOwnership) KESU_NO_THREAD_SAFETY_ANALYSIS {
-    pthread_helper::mutex m;
-    m.lock();
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    std::thread other([&]() KESU_NO_THREAD_SAFETY_ANALYSIS { m.unlock(); });
-    other.join();
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ("", out);
-    EXPECT_EQ("", err);
-    EXPECT_TRUE(heldSeenFromOtherThread(m)) << "a foreign unlock released the mutex";
-    m.unlock();
-    EXPECT_FALSE(heldSeenFromOtherThread(m));
-}
-
-TEST(PthreadHelperMutexTest, UnlockTwiceIsSilent) KESU_NO_THREAD_SAFETY_ANALYSIS {
-    pthread_helper::mutex m;
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    m.lock();
-    m.unlock();
-    m.unlock();
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ("", out);
-    EXPECT_EQ("", err);
-    EXPECT_FALSE(heldSeenFromOtherThread(m));
-}
-
-TEST(PthreadHelperMutexTest, GuardReleasedEarlyByHandStillEndsCleanly) KESU_NO_THREAD_SAFETY_ANALYSIS {
+TEST(PthreadHelperTest, ReleasingAMutexNotHeldIsSilentAndLeavesItsOwnerHoldingIt) KESU_NO_THREAD_SAFETY_ANALYSIS {
     pthread_helper::mutex m;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     {
         pthread_helper::scoped_lock guard(m);
-        EXPECT_TRUE(heldSeenFromOtherThread(m));
-        m.unlock();
-        EXPECT_FALSE(heldSeenFromOtherThread(m));
+        std::thread([&]() KESU_NO_THREAD_SAFETY_ANALYSIS { m.unlock(); }).join();
+        EXPECT_TRUE(held(m)) << "a foreign release freed it";
+        m.unlock();  // early, by hand: the guard's release then is one more
+        EXPECT_FALSE(held(m));
     }
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ("", out);
-    EXPECT_EQ("", err);
-    m.lock();  // still usable: neither release broke it
-    m.unlock();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout() + ::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(PthreadHelperMutexTest, ScopedLockHoldsForItsScope) {
-    pthread_helper::mutex m;
-    {
-        pthread_helper::scoped_lock guard(m);
-        EXPECT_TRUE(heldSeenFromOtherThread(m));
-    }
-    EXPECT_FALSE(heldSeenFromOtherThread(m));
-}
-
-TEST(PthreadHelperCondTest, TimedwaitWithoutSignalReturnsSilentlyAfterTimeoutHoldingMutex) {
+// The waiter's 4294968 ms is the shortest timeout whose microseconds wrap in
+// 32 bits (to 704); the test's own 200 ms wait starts 0.9 s or later into a
+// second, so that its deadline carries into the next.
+TEST(PthreadHelperTest, TimedWaitsEndAtTheirDeadlineOrWhenSignalled) KESU_NO_THREAD_SAFETY_ANALYSIS {
     pthread_helper::mutex m;
     pthread_helper::cond c;
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    m.lock();
-    const auto start = Clock::now();
-    c.timedwait(m, 200);
-    const auto elapsed = Clock::now() - start;
-    const bool held = heldSeenFromOtherThread(m);
-    m.unlock();
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_GE(elapsed, milliseconds(199));
-    EXPECT_LT(elapsed, milliseconds(5000));
-    EXPECT_TRUE(held) << "timedwait returned without the mutex";
-    EXPECT_EQ("", out);
-    EXPECT_EQ("", err);
-}
-
-TEST(PthreadHelperCondTest, SignalWithoutWaiterIsNotRemembered) {
-    pthread_helper::mutex m;
-    pthread_helper::cond c;
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    c.signal();
-    m.lock();
-    const auto start = Clock::now();
-    c.timedwait(m, 50);
-    const auto elapsed = Clock::now() - start;
-    m.unlock();
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_GE(elapsed, milliseconds(49));
-    EXPECT_EQ("", out);
-    EXPECT_EQ("", err);
-}
-
-// A deadline whose microseconds carry into the next second: a wrong carry
-// gives an invalid deadline, which the wrapper reports as fatal.
-TEST(PthreadHelperCondTest, TimeoutAcrossSecondBoundaryTimesOutNormally) {
-    pthread_helper::mutex m;
-    pthread_helper::cond c;
-    timeval now{};
-    ASSERT_TRUE(eventually(
-        [&] {
-            gettimeofday(&now, nullptr);
-            return now.tv_usec >= 985000 && now.tv_usec < 995000;
-        },
-        milliseconds(3000)));
-    m.lock();
-    const auto start = Clock::now();
-    c.timedwait(m, 20);
-    const auto elapsed = Clock::now() - start;
-    m.unlock();
-    EXPECT_GE(elapsed, milliseconds(19));
-}
-
-// A waiter thread blocked in one timedwait with the given timeout.
-class Waiter {
-public:
-    Waiter(pthread_helper::cond& c, unsigned timeoutMs) : cond(c), timeout(timeoutMs), thread([this] { body(); }) {}
-    ~Waiter() {
-        if (thread.joinable()) signalAndJoin();
-    }
-
-    bool waitUntilBlocked() {
-        return eventually(
-            [this] {
-                pthread_helper::scoped_lock lock(m);
-                return waiting;
-            },
-            kEventTimeout);
-    }
-    // True if the first wait ends within `limit` with nobody signalling.
-    bool returnsUnsignalledWithin(milliseconds limit) {
-        return eventually(
-            [this] {
-                pthread_helper::scoped_lock lock(m);
-                return firstReturned;
-            },
-            limit);
-    }
-    void signalAndJoin() {
-        {
-            pthread_helper::scoped_lock lock(m);
-            signalled = true;
-            cond.signal();
-        }
-        thread.join();
-    }
-
-    pthread_helper::mutex m;
-    bool waiting KESU_GUARDED_BY(m) = false;
-    bool signalled KESU_GUARDED_BY(m) = false;
-    bool firstReturned KESU_GUARDED_BY(m) = false;
-    bool firstReturnAfterSignal KESU_GUARDED_BY(m) = false;
-    Clock::duration waited{};  // written by the waiter before it ends
-
-private:
-    void body() {
+    std::atomic<bool> waiting{false}, signalled{false};
+    std::atomic<int> woke{0};  // 1 by the signal, 2 without it
+    std::thread waiter([&]() KESU_NO_THREAD_SAFETY_ANALYSIS {
         pthread_helper::scoped_lock lock(m);
         waiting = true;
-        const auto start = Clock::now();
-        if (!signalled) cond.timedwait(m, timeout);
-        firstReturned = true;
-        firstReturnAfterSignal = signalled;
-        while (!signalled) cond.timedwait(m, timeout);
-        waited = Clock::now() - start;
-    }
-
-    pthread_helper::cond& cond;
-    const unsigned timeout;
-    std::thread thread;
-};
-
-TEST(PthreadHelperCondTest, WaiterWokenBySignalFromAnotherThread) {
-    pthread_helper::cond c;
-    Waiter waiter(c, 60000);
-    ASSERT_TRUE(waiter.waitUntilBlocked());
-    waiter.signalAndJoin();
-    pthread_helper::scoped_lock lock(waiter.m);
-    EXPECT_TRUE(waiter.firstReturnAfterSignal);
-    EXPECT_LT(waiter.waited, milliseconds(5000)) << "woke by timeout, not by the signal";
+        c.timedwait(m, 4294968);
+        woke = signalled ? 1 : 2;
+    });
+    timeval now{};
+    EXPECT_TRUE(kesu_test::eventually(
+        [&] { return waiting && gettimeofday(&now, nullptr) == 0 && now.tv_usec >= 900000; }, milliseconds(5000)));
+    m.lock();  // once the waiter waits
+    const auto start = std::chrono::steady_clock::now();
+    c.timedwait(m, 200);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(held(m));
+    EXPECT_GE(waited, milliseconds(199));
+    EXPECT_LT(waited, milliseconds(5000));
+    EXPECT_EQ(woke.load(), 0) << "the long wait ended unsignalled";
+    signalled = true;
+    c.signal();
+    m.unlock();
+    const bool wokeBySignal = kesu_test::eventually([&] { return woke == 1; }, milliseconds(5000));
+    if (!wokeBySignal) pthread_cond_broadcast(reinterpret_cast<pthread_cond_t*>(&c));  // fail rather than hang
+    waiter.join();
+    EXPECT_TRUE(wokeBySignal);
 }
 
-// The deadline of a timeout of ~49 days lies about 4.3e12 microseconds
-// ahead: it needs 64-bit arithmetic, and an overflowed deadline lies in the
-// past or is invalid, so the wait would end at once or be fatal.
-TEST(PthreadHelperCondTest, LongestTimeoutWaitsForSignal) {
-    pthread_helper::cond c;
-    Waiter waiter(c, UINT_MAX);
-    ASSERT_TRUE(waiter.waitUntilBlocked());
-    EXPECT_FALSE(waiter.returnsUnsignalledWithin(milliseconds(100))) << "the wait ended before it was signalled";
-    waiter.signalAndJoin();
-    pthread_helper::scoped_lock lock(waiter.m);
-    EXPECT_TRUE(waiter.firstReturnAfterSignal);
-    EXPECT_LT(waiter.waited, milliseconds(5000));
+// The line as the stream's own buffer holds it: only what was flushed is there.
+std::string lineFor(uintptr_t address) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&buffer, &size);
+    STBBackTrace::writeFrameLine(out, address);
+    const std::string line(buffer != nullptr ? buffer : "", size);
+    std::fclose(out);
+    std::free(buffer);
+    return line;
+}
+
+std::string pointer(uintptr_t address) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", reinterpret_cast<void*>(address));
+    return text;
+}
+
+TEST(STBBackTraceTest, FrameLineRows) {
+    const auto symbol = reinterpret_cast<uintptr_t>(&pthread_helper_test::knownFunction);
+    const uintptr_t code = symbol & ~uintptr_t{1};  // a Thumb symbol carries bit 0; its code does not
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(code + 2), &info), 0);
+    char offset[32];
+    std::snprintf(offset, sizeof offset, " (+0x%x) ", static_cast<unsigned>(code + 2 - symbol));
+    const std::string resolved = pointer(code + 2) + " _ZN19pthread_helper_test13knownFunctionEi" + offset + "(" +
+                                 info.dli_fname + " at " + pointer(reinterpret_cast<uintptr_t>(info.dli_fbase)) + ") \n";
+    const uintptr_t elfHeader = reinterpret_cast<uintptr_t>(info.dli_fbase) + 16;  // in the object, before any symbol
+    const std::pair<uintptr_t, std::string> rows[] = {
+        {0, "Unknown address\n"},
+        {1, "Unknown address\n"},
+        {code + 2, resolved},
+        {code + 3, resolved},  // the Thumb bit is cleared before the lookup
+        {0x10, pointer(0x10) + " - error resolving address\n"},  // in no object
+        {elfHeader, pointer(elfHeader) + " - no matching symbol\n"},
+    };
+    for (auto const& [address, line] : rows) EXPECT_EQ(lineFor(address), line) << pointer(address);
 }
 
 }  // namespace
