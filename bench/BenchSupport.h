@@ -41,10 +41,14 @@ constexpr size_t kHeaderBytes = 8;
     std::exit(2);
 }
 
-// The throughput cases' payload sizes, as benchmark arguments.
-inline void payloadSizes(benchmark::internal::Benchmark* b) {
+// A throughput case: one benchmark per payload size, timed batch by batch.
+inline void throughputCase(benchmark::internal::Benchmark* b) {
     for (int64_t bytes : {0, 16, 256, 4096, 65536}) b->Arg(bytes);
+    b->UseManualTime()->Unit(benchmark::kMillisecond);
 }
+
+// A round-trip case: one iteration is one round trip, on the wall clock.
+inline void roundTripCase(benchmark::internal::Benchmark* b) { b->UseRealTime()->Unit(benchmark::kMicrosecond); }
 
 // Frames of one timed batch: `most`, at most 32 MiB on the wire (the
 // library's send queue is unbounded, so a fast producer buffers a batch).
@@ -74,8 +78,7 @@ inline double secondsBetween(Clock::time_point from, Clock::time_point to) {
 
 // Runs `batch(payloadBytes, frames)` once per iteration, reports its own
 // timing (UseManualTime) and lets the library count frames and bytes.
-template <class BatchFn>
-void timeBatches(benchmark::State& state, BatchFn batch, size_t mostFrames) {
+inline void timeBatches(benchmark::State& state, Batch (*batch)(size_t, size_t), size_t mostFrames) {
     auto payloadBytes = static_cast<size_t>(state.range(0));
     size_t frames = batchFrames(payloadBytes, mostFrames);
     long switches = 0;

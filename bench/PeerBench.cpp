@@ -286,23 +286,17 @@ void dbusCall(benchmark::State& state) {
 
 [[maybe_unused]] const bool registered = [] {
 #if KESU_BENCH_HAVE_ZMQ
-    benchmark::RegisterBenchmark("Peer/zmq_pushpull", &timeBatches<Batch (*)(size_t, size_t)>, &zmqPushPull,
-                                 size_t{300000})
-        ->Apply(payloadSizes)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Latency/zmq_pair", &zmqPair)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Peer/zmq_pushpull", &timeBatches, &zmqPushPull, size_t{300000})
+        ->Apply(throughputCase);
+    benchmark::RegisterBenchmark("Latency/zmq_pair", &zmqPair)->Apply(roundTripCase);
 #else
     benchmark::RegisterBenchmark("Peer/zmq_pushpull", &skip, "not built: libzmq3-dev was not installed");
     benchmark::RegisterBenchmark("Latency/zmq_pair", &skip, "not built: libzmq3-dev was not installed");
 #endif
 #if KESU_BENCH_HAVE_DBUS
     dbus_threads_init_default();
-    benchmark::RegisterBenchmark("Peer/dbus_signal", &dbusSignalsOrSkip)
-        ->Apply(payloadSizes)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Latency/dbus_call", &dbusCall)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Peer/dbus_signal", &dbusSignalsOrSkip)->Apply(throughputCase);
+    benchmark::RegisterBenchmark("Latency/dbus_call", &dbusCall)->Apply(roundTripCase);
 #else
     benchmark::RegisterBenchmark("Peer/dbus_signal", &skip, "not built: libdbus-1-dev was not installed");
     benchmark::RegisterBenchmark("Latency/dbus_call", &skip, "not built: libdbus-1-dev was not installed");

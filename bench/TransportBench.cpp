@@ -279,13 +279,10 @@ void roundTrip(benchmark::State& state, Options... options) {
         {"Send/raw", [](size_t bytes, size_t frames) { return sendRaw(bytes, frames, false); }},
         {"Send/raw_queue", [](size_t bytes, size_t frames) { return sendRaw(bytes, frames, true); }}};
     for (auto const& [name, batch] : batches)
-        benchmark::RegisterBenchmark(name, &timeBatches<BatchFn>, batch, size_t{100000})
-            ->Apply(payloadSizes)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Latency/kesu", &roundTrip<LibraryEcho>)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("Latency/raw", &roundTrip<RawEcho, bool>, false)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("Latency/raw_queue", &roundTrip<RawEcho, bool>, true)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(name, &timeBatches, batch, size_t{100000})->Apply(throughputCase);
+    benchmark::RegisterBenchmark("Latency/kesu", &roundTrip<LibraryEcho>)->Apply(roundTripCase);
+    benchmark::RegisterBenchmark("Latency/raw", &roundTrip<RawEcho, bool>, false)->Apply(roundTripCase);
+    benchmark::RegisterBenchmark("Latency/raw_queue", &roundTrip<RawEcho, bool>, true)->Apply(roundTripCase);
     return true;
 }();
 

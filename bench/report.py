@@ -35,7 +35,7 @@ SERIES = ["Receive/kesu", "Send/kesu", "Receive/raw", "Send/raw", "Send/raw_queu
 bench = json.load(open(os.path.join(OUT, "bench.json")))
 fig, cv, skipped = {}, {}, {}
 for b in bench["benchmarks"]:
-    name = b["run_name"].replace("/manual_time", "")
+    name = b["run_name"].replace("/manual_time", "").replace("/real_time", "")
     if b.get("error_occurred"):
         skipped[name.rstrip("0123456789/")] = b["error_message"]
     elif b.get("aggregate_name") == "cv":
