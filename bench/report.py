@@ -150,7 +150,7 @@ for i, cells in enumerate(table):
     if i == 0:
         print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
 print("\n| Codec case | CPU time per message | Payload bytes per CPU second |\n|---|---:|---:|")
-for name, b in fig.items():
+for name, b in sorted(fig.items(), key=lambda item: (item[0].split("/")[1], item[0].startswith("Decode"))):
     if name.startswith(("Encode/", "Decode/")):
         print(f"| {name} | {b['cpu_time']:.0f} {b['time_unit']} | {b['bytes_per_second'] / 1e6:.0f} MB/s |")
 load = " ".join(f"{x:.2f}" for x in bench["context"]["load_avg"])
