@@ -42,7 +42,7 @@ IPCJSPlayerMediaInfo mediaInfo8Streams() {
 }
 
 template <class Message>
-void encode(benchmark::State& state, Message message) {
+void Encode(benchmark::State& state, Message message) {
     for (auto _ : state) {
         message.serialize();
         benchmark::DoNotOptimize(message.messageStruct.data.data());
@@ -52,7 +52,7 @@ void encode(benchmark::State& state, Message message) {
 }
 
 template <class Message>
-void decode(benchmark::State& state, Message message) {
+void Decode(benchmark::State& state, Message message) {
     message.serialize();
     Message received(message.messageStruct);
     for (auto _ : state) {
@@ -63,28 +63,11 @@ void decode(benchmark::State& state, Message message) {
                             static_cast<int64_t>(received.messageStruct.data.size()));
 }
 
-void BM_EncodeUri(benchmark::State& state) { encode(state, IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri100())); }
-void BM_DecodeUri(benchmark::State& state) { decode(state, IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri100())); }
-void BM_EncodeStringArray(benchmark::State& state) {
-    encode(state, IPCMessageStringArray(IPC_MSG_STRING_ARRAY_19, strings100x32()));
-}
-void BM_DecodeStringArray(benchmark::State& state) {
-    decode(state, IPCMessageStringArray(IPC_MSG_STRING_ARRAY_19, strings100x32()));
-}
-void BM_EncodeMediaInfo(benchmark::State& state) {
-    encode(state, IPCMessagePlayerMediaInfo(IPC_MSG_PLAYER_MEDIA_INFO, mediaInfo8Streams()));
-}
-void BM_DecodeMediaInfo(benchmark::State& state) {
-    decode(state, IPCMessagePlayerMediaInfo(IPC_MSG_PLAYER_MEDIA_INFO, mediaInfo8Streams()));
-}
-
 }  // namespace
 
-BENCHMARK(BM_EncodeUri);
-BENCHMARK(BM_DecodeUri);
-BENCHMARK(BM_EncodeStringArray);
-BENCHMARK(BM_DecodeStringArray);
-BENCHMARK(BM_EncodeMediaInfo);
-BENCHMARK(BM_DecodeMediaInfo);
-
-BENCHMARK_MAIN();
+BENCHMARK_CAPTURE(Encode, Uri, IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri100()));
+BENCHMARK_CAPTURE(Decode, Uri, IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri100()));
+BENCHMARK_CAPTURE(Encode, StringArray, IPCMessageStringArray(IPC_MSG_STRING_ARRAY_19, strings100x32()));
+BENCHMARK_CAPTURE(Decode, StringArray, IPCMessageStringArray(IPC_MSG_STRING_ARRAY_19, strings100x32()));
+BENCHMARK_CAPTURE(Encode, MediaInfo, IPCMessagePlayerMediaInfo(IPC_MSG_PLAYER_MEDIA_INFO, mediaInfo8Streams()));
+BENCHMARK_CAPTURE(Decode, MediaInfo, IPCMessagePlayerMediaInfo(IPC_MSG_PLAYER_MEDIA_INFO, mediaInfo8Streams()));

@@ -3,7 +3,7 @@
 #
 #   gnuplot -e "datafile='DATA'; outfile='PNG'" bench/plot.gp
 #
-# DATA is written by `kesu-compare --report --plot-data DATA`; a peer that was
+# DATA is written by bench/report.py; a peer that was
 # not installed has "?" in its column and no line.
 if (!exists("datafile")) datafile = 'build/bench/compare/throughput.dat'
 if (!exists("outfile")) outfile = 'build/bench/compare/throughput.png'
