@@ -1,14 +1,15 @@
 // One IPCMessengerClient with two replying handlers against the tools' server
 // core playing a bad server (every fault of FaultInjector), stopped and
-// restarted at random moments and in chosen states. Fails, naming each
-// fault, unless: no stop() outlasts the bound (a watchdog aborts, naming the
-// state); each handler gets one onConnected per connection and one
-// onDisconnected for each connection the server ended; every message equals
-// the frame the server sent there (by digest) and a connection the server
-// ended delivered every frame it sent whole; the client's frames arrive
-// whole, in order, announcement first; the frames the client reported
-// written whole are exactly those the server received; every reply is
-// destroyed; every handler exception is logged once.
+// restarted at random moments: before the first start, while connecting,
+// inside a callback (which half the time asks for the stop itself), amid a
+// connection's traffic or after several. It fails, naming each failure,
+// unless: no stop() outlasts the bound (a watchdog aborts, naming the state);
+// each handler gets one onConnected per connection and one onDisconnected for
+// each connection the server ended; every message equals the frame the server
+// sent there (by digest), all it sent whole; the client's frames arrive whole,
+// in order, the announcement first; the frames the client reported written
+// whole are exactly those the server received; every reply is destroyed;
+// every handler exception is logged once.
 //
 //   soak [SECONDS [SEED [STOP_BOUND_MS]]]    (60 s, a random seed, 3000 ms)
 #include <sys/resource.h>
