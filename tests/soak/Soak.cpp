@@ -144,7 +144,7 @@ public:
         if (it == connections.end())
             return fail("handler %zu: a hello names connection %llu, unknown or over", handler, ull(id)), false;
         std::vector<uint64_t> const& sent = it->second.sent;
-        if (index >= sent.size() || sent[index] != frameDigest)
+        if (index >= sent.size() || sent[static_cast<size_t>(index)] != frameDigest)
             fail("handler %zu: connection %llu message %llu is not what the server sent", handler, ull(id), ull(index));
         latest = std::max(latest, id);
         for (auto earlier = connections.begin(); earlier != it;)
