@@ -47,7 +47,7 @@ for ((run = 1; run <= runs; run++)); do
         mover=$! late=$((late + 1))
     fi
     began=$(date +%s%N)
-    output=$(KESU_LOG_LEVEL=3 "$tool" "$uri" 2>"$work/tool.err")
+    output=$(KESU_LOG_LEVEL=3 timeout 60 "$tool" "$uri" 2>"$work/tool.err")  # 124: hung
     status=$? ms=$((($(date +%s%N) - began) / 1000000))
     [ -z "$mover" ] || wait $mover
     connects=$(grep -c 'Connected to IPC server' "$work/tool.err")
