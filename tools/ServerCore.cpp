@@ -349,14 +349,10 @@ void ServerCore::run() {
         if (fds[1].revents != 0) acceptClients();
     }
     tell([](ServerObserver& o) { o.stopping(); });
-    listener.reset();
-    for (auto& entry : connections) {
-        Connection& c = *entry.second;
-        ConnectionSummary summary = c.summary;
-        summary.trailingBytes = c.fromClient.pendingBytes();
-        tell([&](ServerObserver& o) { o.disconnected(c.id, summary, "server stopping"); });
-    }
-    connections.clear();
+    // Clients are let go as at any close: those still waiting to be accepted
+    // are refused, and what each connected one wrote whole is reported.
+    closeListener();
+    while (!connections.empty()) finish(*connections.begin()->second, false, "server stopping");
     std::lock_guard<std::mutex> lock(tasksMutex);
     running = false;
 }

@@ -127,7 +127,9 @@ public:
     // is not a socket, is refused; a stale socket file is replaced. False
     // with a reason in `error`.
     bool listen(std::string& error);
-    // Serves until stop(). Removes the socket file it created on the way out.
+    // Serves until stop(), then closes every connection as the server would
+    // (what clients wrote whole is still reported) and refuses new clients.
+    // The destructor removes the socket file it created.
     void run();
 
     // Any thread, and signal handlers.
