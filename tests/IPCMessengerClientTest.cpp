@@ -1,960 +1,488 @@
-// The messenger client against a real server socket at a temporary path.
-//
-// Tests that depend on when the client may try again freeze the platform
-// clock: with time standing still any owed wait lasts for ever, so "at once"
-// becomes a yes-or-no question instead of a measurement.
+// The messenger client against the fake server. The platform clock stands
+// still: an owed wait lasts for ever, so "reconnects at once" is a yes-or-no
+// question, not a measurement.
 #include "ipc/IPCMessengerClient.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <cstdint>
-#include <cstdlib>
+#include <algorithm>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <typeindex>
-#include <utility>
-#include <vector>
 
 #include "PayloadBytes.h"
 #include "fakes/CountingMessage.h"
 #include "fakes/Eventually.h"
+#include "fakes/FakeServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/RecordingHandler.h"
 #include "fakes/TestClock.h"
-#include "fakes/TestServer.h"
-#include "fakes/Watchdog.h"
-#include "ipc/IPCValueMessages.h"
 
 namespace {
 
-using kesu_test::CountingMessage;
+using kesu_test::ConnectionId;
 using kesu_test::eventually;
-using kesu_test::kEventTimeout;
-using kesu_test::LogCapture;
-using kesu_test::ReadOutcome;
 using kesu_test::RecordingHandler;
-using kesu_test::TestClock;
-using kesu_test::TestConnection;
-using kesu_test::TestServer;
-using kesu_test::Watchdog;
+using kesu_test::Step;
 using test_bytes::bytes;
-using test_bytes::hex;
-using Event = RecordingHandler::Event;
 
-constexpr long long kFrozenAtUs = 10'000'000'000LL;
-constexpr size_t kLargePayloadBytes = 1024 * 1024;
+constexpr size_t kLarge = 1024 * 1024;  // far beyond what the socket buffers hold
+constexpr size_t kNothing = SIZE_MAX;
+const Step kAwaitClient = Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout);
 
-// Source lines of the client's log entries.
-constexpr int kLineClosing = 52;
-constexpr int kLineRetrierOk = 53;
-constexpr int kLineRetrierFailed = 60;
-constexpr int kLineCannotConnect = 129;
-constexpr int kLineConnected = 138;
-constexpr int kLineClosedInHeader = 172;
-constexpr int kLineReadErrorInHeader = 174;
-constexpr int kLineOutOfSync = 200;
-constexpr int kLineTooLarge = 205;
-constexpr int kLineNewMessage = 219;
-constexpr int kLineClosedInPayload = 227;
-constexpr int kLineReadErrorInPayload = 229;
-constexpr int kLineHandlerFailed = 240;
-constexpr int kLineHeaderWriteFailed = 354;
-constexpr int kLinePayloadWriteFailed = 370;
-
-// A gate a handler waits at until the test opens it.
-class Gate {
-public:
-    void open() {
-        {
-            std::lock_guard<std::mutex> lock(gateMutex);
-            opened = true;
-        }
-        gateCond.notify_all();
-    }
-    bool waitOpen(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(gateMutex);
-        return gateCond.wait_for(lock, timeout, [this] { return opened; });
-    }
-
-private:
-    std::mutex gateMutex;
-    std::condition_variable gateCond;
-    bool opened = false;
-};
-
-// The client thread sleeps in a receive on its socket: a stop from now on
-// interrupts that receive, not a callback or the set-up.
-// Kernels that do not name wait channels show "0"; the system call the
-// thread sleeps in (recv is recvfrom to the kernel) tells the same there.
-bool blockedInReceive(long thread) {
-    std::string task = "/proc/self/task/" + std::to_string(thread);
-    std::ifstream wchan(task + "/wchan");
-    std::string where;
-    std::getline(wchan, where);
-    if (where != "0" && !where.empty())
-        return where.find("unix_stream_read") != std::string::npos ||
-               where.find("unix_stream_data_wait") != std::string::npos;
-    std::ifstream syscall(task + "/syscall");
-    long number = -1;
-    syscall >> number;
-    return number == SYS_recvfrom;
+IPCMessageStruct frame(int type, std::vector<char> payload = {}) {
+    return {static_cast<IPCMessageType>(type), std::move(payload)};
 }
 
-// Some thread of this process sleeps in a receive on a Unix socket: with a
-// step-by-step server, only the client thread can.
-bool someThreadBlockedInReceive() {
-    bool found = false;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.' && blockedInReceive(std::atol(entry->d_name))) found = true;
-        ::closedir(dir);
-    }
-    return found;
-}
-
-bool clientThreadReceives(RecordingHandler const& handler) {
-    long thread = handler.snapshot().callingThread;
-    return thread != 0 && eventually([thread] { return blockedInReceive(thread); }, kEventTimeout);
-}
-
-size_t openDescriptorCount() {
+size_t openDescriptors() {
     size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-        ::closedir(dir);
-    }
-    return count;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dir != nullptr && ::readdir(dir) != nullptr) ++count;
+    return dir != nullptr && ::closedir(dir) == 0 ? count : 0;
 }
 
-class IPCMessengerClientTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        if (client) stopClient();
+// The client thread sleeps in recv(): a stop now interrupts the receive
+// itself. Kernels that name no wait channel show "0"; the call tells there.
+bool sleepsInReceive(long thread) {
+    std::string task = "/proc/self/task/" + std::to_string(thread), where;
+    long call = -1;
+    std::ifstream(task + "/wchan") >> where;
+    if (!where.empty() && where != "0") return where.find("unix_stream") != std::string::npos;
+    std::ifstream(task + "/syscall") >> call;
+    return call == SYS_recvfrom;
+}
+
+// One client with handlers a and b, and one fake server. The client's path
+// is an alias of the server's, there only once serverAppears().
+struct Rig {
+    explicit Rig(bool serverThere = true) {
+        if (serverThere) serverAppears();
+        useClient(alias);
+    }
+    ~Rig() {
+        stop();
+        for (std::string const& file : {alias, extraPath}) ::unlink(file.c_str());
+    }
+    void serverAppears() { ASSERT_EQ(::symlink(server.path().c_str(), alias.c_str()), 0); }
+    void useClient(std::string const& path) {
+        client = std::make_unique<IPCMessengerClient>(path);
+        client->addHandler(&a);
+        client->addHandler(&b);
+    }
+    void stop() {
+        if (client) client->stop();
+    }
+    void send(size_t size) {
+        client->sendMessage(new kesu_test::CountingMessage(IPC_MSG_RAW_12, std::vector<char>(size, 'q'), destroyed));
+    }
+    void onFirstConnection(std::vector<Step> steps) {
+        server.onConnect([this, steps](ConnectionId id) {
+            for (Step const& step : steps)
+                if (id == 1) server.enqueue(id, step);
+        });
+    }
+    // The server may accept only after the client has told its handlers.
+    bool startConnected() { return client->start(), a.waitForConnected(1) && server.waitForConnections(1); }
+    bool inReceive() const { return eventually([this] { return sleepsInReceive(a.state().thread); }); }
+    int clientSocket() const {
+        sockaddr_un peer{};
+        for (int fd = 3; fd < 1024; ++fd)
+            if (socklen_t size = sizeof peer; ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+                                              server.path() == peer.sun_path)
+                return fd;
+        return -1;
+    }
+    // Far more in flight than a header: the sender is in a payload's write,
+    // which a server that does not read holds up.
+    bool senderStuck() const {
+        int queued = 0;
+        return eventually([&, fd = clientSocket()] { return ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 65536; });
+    }
+    // A socket pair on the lowest free descriptor numbers: those the client
+    // has let go of, if it has. Afterwards: still connected, nothing arrived.
+    void openBystander() { ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, bystander), 0); }
+    bool bystanderIntact() const {
+        char byte = 0;
+        return ::recv(bystander[1], &byte, 1, MSG_DONTWAIT) == -1 && ::send(bystander[0], "b", 1, MSG_NOSIGNAL) == 1 &&
+               ::recv(bystander[1], &byte, 1, MSG_DONTWAIT) == 1;
     }
 
-    void freezeClock() { clock = std::make_unique<TestClock>(kFrozenAtUs); }
-
-    void stopClient() {
-        Watchdog watchdog(kEventTimeout, "IPCMessengerClient::stop()");
-        client->stop();
-    }
-
-    // Starts the client and returns the server's side of its first connection,
-    // once every registered handler has heard of it.
-    std::unique_ptr<TestConnection> startAndAccept() {
-        client->start();
-        auto connection = server.accept(kEventTimeout);
-        EXPECT_NE(connection, nullptr) << logs.dump();
-        EXPECT_TRUE(handler.waitForConnected(1, kEventTimeout));
-        return connection;
-    }
-
-    size_t retryLines() const { return logs.count(kLineCannotConnect) + logs.count(kLineRetrierFailed); }
-
-    // Declared in the order that lets each outlive what uses it: the log
-    // capture and the clock outlive the client thread, the handlers the client.
-    LogCapture logs;
-    std::unique_ptr<TestClock> clock;
-    TestServer server;
-    RecordingHandler handler;
+    kesu_test::LogCapture logs;  // the log and the clock outlive the client thread
+    kesu_test::TestClock clock{10'000'000'000LL};
+    kesu_test::FakeServer server;
+    std::string alias = server.path() + ".alias", extraPath = server.path() + ".extra";
+    RecordingHandler a, b;
     std::atomic<int> destroyed{0};
-    std::unique_ptr<IPCMessengerClient> client = std::make_unique<IPCMessengerClient>(server.path());
+    std::atomic<bool> flag{false};
+    int bystander[2] = {-1, -1};
+    std::vector<kesu_tools::ScopedFd> held;      // sockets of the test's own
+    std::unique_ptr<IPCMessengerClient> client;  // last: gone before what its thread uses
 };
 
-// --- Life cycle -------------------------------------------------------------
-
-TEST_F(IPCMessengerClientTest, StopBeforeStartMakesNoSocketAndReturns) {
-    client->addHandler(&handler);
-    stopClient();
-    EXPECT_FALSE(server.hasPendingConnection());
-    EXPECT_EQ(logs.size(), 0u) << logs.dump();
-    EXPECT_TRUE(handler.snapshot().events.empty());
-}
-
-TEST_F(IPCMessengerClientTest, DestroyingAStoppedClientLogsNothing) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    stopClient();
-    client->removeHandler(&handler);
-    size_t linesBefore = logs.size();
-    client.reset();
-    EXPECT_EQ(logs.size(), linesBefore) << logs.dump();
-    EXPECT_EQ(logs.count(kLineClosing), 0u);
-}
-
-TEST_F(IPCMessengerClientTest, APathThatDoesNotFitMakesEveryAttemptFail) {
-    freezeClock();
-    client = std::make_unique<IPCMessengerClient>(std::string(200, 'p'));
-    client->addHandler(&handler);
-    client->start();
-    ASSERT_TRUE(logs.waitForLine(kLineRetrierFailed, kEventTimeout)) << logs.dump();
-    EXPECT_EQ(logs.count(1, kLineCannotConnect, "Can not connect to IPC Messagenger server"), 1u);
-    EXPECT_EQ(handler.snapshot().connected, 0);
-}
-
-// --- Connecting ---------------------------------------------------------------
-
-TEST_F(IPCMessengerClientTest, ConnectsAtOnceAndTellsTheHandlerOnce) {
-    freezeClock();
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-
-    auto entries = logs.entries();
-    ASSERT_GE(entries.size(), 2u) << logs.dump();
-    EXPECT_EQ(entries[0].level, 3);
-    EXPECT_EQ(entries[0].line, kLineConnected);
-    EXPECT_EQ(entries[0].file, "src/ipc/IPCMessengerClient.h");
-    EXPECT_EQ(entries[0].text, "Connected to IPC server");
-    EXPECT_EQ(entries[1].level, 4);
-    EXPECT_EQ(entries[1].line, kLineRetrierOk);
-    EXPECT_EQ(entries[1].text, "ipc_connection - ok");
-    EXPECT_EQ(retryLines(), 0u);
-
-    // A frame after the set-up shows the client is past it, told once.
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    EXPECT_EQ(handler.snapshot().connected, 1);
-    EXPECT_EQ(handler.snapshot().disconnected, 0);
-}
-
-TEST_F(IPCMessengerClientTest, MessagesSentFromOnConnectedAndFromOtherThreadsReachTheServerWhole) {
-    std::mutex deliveredMutex;
-    std::vector<IPCMessageType> delivered;
-    client->setDeliveryCallback([&](IPCMessage const& message) {
-        std::lock_guard<std::mutex> lock(deliveredMutex);
-        delivered.push_back(message.messageStruct.type);
-    });
-    handler.connectedAction = [this] { client->sendMessage(new IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, "tv://1")); };
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-
-    IPCMessageStruct frame;
-    ASSERT_EQ(connection->readFrame(frame, kEventTimeout), ReadOutcome::Frame);
-    EXPECT_EQ(frame.type, IPC_MSG_LAUNCH_URI);
-    EXPECT_EQ(hex(frame.data), hex(bytes({0x00, 0x00, 0x00, 0x06}, {'t', 'v', ':', '/', '/', '1'}, {0x00})));
-
-    client->sendMessage(new IPCMessageUnsignedInt(IPC_MSG_UINT_26, 0x01020304));
-    ASSERT_EQ(connection->readFrame(frame, kEventTimeout), ReadOutcome::Frame);
-    EXPECT_EQ(frame.type, IPC_MSG_UINT_26);
-    EXPECT_EQ(hex(frame.data), hex(bytes({0x01, 0x02, 0x03, 0x04})));
-
-    ASSERT_TRUE(eventually(
-        [&] {
-            std::lock_guard<std::mutex> lock(deliveredMutex);
-            return delivered.size() == 2;
-        },
-        kEventTimeout));
-    stopClient();  // the callback refers to this test's locals
-    EXPECT_EQ(delivered, (std::vector<IPCMessageType>{IPC_MSG_LAUNCH_URI, IPC_MSG_UINT_26}));
-}
-
-TEST_F(IPCMessengerClientTest, AllowedTypesAreAnnouncedBeforeOnConnectedOnEveryConnection) {
-    freezeClock();
-    client->setAllowedMessages({IPC_MSG_LAUNCH_URI, IPC_MSG_RAW_7, IPC_MSG_UINT_26});
-    handler.connectedAction = [this] { client->sendMessage(new IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, "x")); };
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE("connection " + std::to_string(round + 1));
-        IPCMessageStruct frame;
-        ASSERT_EQ(connection->readFrame(frame, kEventTimeout), ReadOutcome::Frame);
-        EXPECT_EQ(frame.type, IPC_MSG_ALLOWED_MESSAGE_LIST);
-        EXPECT_EQ(hex(frame.data), hex(bytes({0x00, 0x00, 0x00, 0x07}, {0x00, 0x00, 0x00, 0x1A},
-                                             {0x00, 0x00, 0x00, 0x36})));
-        ASSERT_EQ(connection->readFrame(frame, kEventTimeout), ReadOutcome::Frame);
-        EXPECT_EQ(frame.type, IPC_MSG_LAUNCH_URI);
-        // The next connection announces the same set again.
-        connection->close();
-        connection = server.accept(kEventTimeout);
-        ASSERT_NE(connection, nullptr) << logs.dump();
-    }
-}
-
-TEST_F(IPCMessengerClientTest, NothingIsAnnouncedWhileTheAllowedSetIsEmpty) {
-    handler.connectedAction = [this] { client->sendMessage(new IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, "x")); };
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    IPCMessageStruct frame;
-    ASSERT_EQ(connection->readFrame(frame, kEventTimeout), ReadOutcome::Frame);
-    EXPECT_EQ(frame.type, IPC_MSG_LAUNCH_URI);
-}
-
-// --- Receiving ----------------------------------------------------------------
-
-TEST_F(IPCMessengerClientTest, FramesArrivingInPiecesAreAssembledFirst) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-
-    std::vector<char> text = bytes({0x00, 0x00, 0x00, 0x09}, {'p', 'i', 'e', 'c', 'e', 'w', 'i', 's', 'e'}, {0x00});
-    // Header in four pieces, payload in three, each read by the client before the next is sent.
-    ASSERT_TRUE(connection->writeInPieces(kesu_test::frameBytes(IPC_MSG_LAUNCH_URI, text), {1, 3, 2, 2, 1, 6},
-                                          kEventTimeout));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    EXPECT_EQ(handler.snapshot().messages.size(), 1u);
-
-    // Two frames in one write are two messages.
-    std::vector<char> both = kesu_test::frameBytes(IPC_MSG_RAW_7, bytes({0x07}));
-    std::vector<char> second = kesu_test::frameBytes(IPC_MSG_RAW_12, bytes({0x0C, 0x0C}));
-    both.insert(both.end(), second.begin(), second.end());
-    ASSERT_TRUE(connection->writeRaw(both));
-    ASSERT_TRUE(handler.waitForMessages(3, kEventTimeout));
-
-    auto messages = handler.snapshot().messages;
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[0].type, IPC_MSG_LAUNCH_URI);
-    EXPECT_EQ(messages[0].messageClass, std::type_index(typeid(IPCMessageSimpleString)));
-    EXPECT_EQ(messages[0].text, "piecewise");
-    EXPECT_EQ(hex(messages[0].payload), hex(text));
-    EXPECT_EQ(messages[1].type, IPC_MSG_RAW_7);
-    EXPECT_EQ(hex(messages[1].payload), hex(bytes({0x07})));
-    EXPECT_EQ(messages[2].type, IPC_MSG_RAW_12);
-    EXPECT_EQ(hex(messages[2].payload), hex(bytes({0x0C, 0x0C})));
-    EXPECT_EQ(handler.snapshot().disconnected, 0);
-}
-
-TEST_F(IPCMessengerClientTest, ZeroLengthFrameIsDispatchedWithAnEmptyPayload) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->writeRaw(bytes({0x6D, 0x00, 0x00, 0x1A}, {0x00, 0x00, 0x00, 0x00})));
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, bytes({0xAA})));  // not taken for the empty one's payload
-    ASSERT_TRUE(handler.waitForMessages(2, kEventTimeout));
-
-    auto messages = handler.snapshot().messages;
-    EXPECT_EQ(messages[0].type, IPC_MSG_UINT_26);
-    EXPECT_EQ(messages[0].messageClass, std::type_index(typeid(IPCMessageUnsignedInt)));
-    EXPECT_TRUE(messages[0].payload.empty());
-    EXPECT_EQ(messages[1].type, IPC_MSG_RAW_7);
-    EXPECT_EQ(hex(messages[1].payload), hex(bytes({0xAA})));
-    EXPECT_EQ(logs.count(5, kLineNewMessage, "New message received: 26 length 0"), 1u) << logs.dump();
-    EXPECT_EQ(logs.count(5, kLineNewMessage, "New message received: 7 length 1"), 1u) << logs.dump();
-}
-
-TEST_F(IPCMessengerClientTest, TypesWithoutAClassArriveAsPlainMessagesWithTheirPayload) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    const std::vector<uint32_t> types = {1, 7, 100, 0xFFFFFF};
-    for (uint32_t type : types) ASSERT_TRUE(connection->writeFrame(type, bytes({0x01, 0x02}, {static_cast<uint8_t>(type)})));
-    ASSERT_TRUE(handler.waitForMessages(types.size(), kEventTimeout));
-
-    auto messages = handler.snapshot().messages;
-    for (size_t i = 0; i < types.size(); ++i) {
-        SCOPED_TRACE("type " + std::to_string(types[i]));
-        EXPECT_EQ(static_cast<uint32_t>(messages[i].type), types[i]);
-        EXPECT_EQ(messages[i].messageClass, std::type_index(typeid(IPCMessage)));
-        EXPECT_EQ(hex(messages[i].payload), hex(bytes({0x01, 0x02}, {static_cast<uint8_t>(types[i])})));
-    }
-    EXPECT_EQ(handler.snapshot().disconnected, 0);
-}
-
-TEST_F(IPCMessengerClientTest, WrongMarkerDropsTheConnectionAndReconnectsAtOnce) {
-    freezeClock();
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    // A well-formed frame follows the broken header: the client must not hunt for it.
-    std::vector<char> stream = bytes({0x6E, 0x00, 0x00, 0x36}, {0x00, 0x00, 0x00, 0x00});
-    std::vector<char> good = kesu_test::frameBytes(IPC_MSG_RAW_7, {});
-    stream.insert(stream.end(), good.begin(), good.end());
-    ASSERT_TRUE(connection->writeRaw(stream));
-
-    ASSERT_TRUE(logs.waitForLine(kLineOutOfSync, kEventTimeout));
-    EXPECT_EQ(logs.count(1, kLineOutOfSync, "Out of sync. Terminate connection."), 1u);
-    std::vector<char> rest;
-    EXPECT_TRUE(connection->readUntilClosed(rest, kEventTimeout)) << "the client closes its socket";
-    auto second = server.accept(kEventTimeout);
-    ASSERT_NE(second, nullptr) << "no reconnect with time standing still\n" << logs.dump();
-    ASSERT_TRUE(handler.waitForConnected(2, kEventTimeout));
-
-    auto state = handler.snapshot();
-    EXPECT_EQ(state.events, (std::vector<Event>{Event::Connected, Event::Disconnected, Event::Connected}));
-    EXPECT_TRUE(state.messages.empty());
-    EXPECT_EQ(retryLines(), 0u) << logs.dump();
-    EXPECT_EQ(logs.count(kLineNewMessage), 0u);
-}
-
-TEST_F(IPCMessengerClientTest, PayloadCutShortIsDiscardedAndTheClientReconnects) {
-    freezeClock();
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->writeRaw(bytes({0x6D, 0x00, 0x00, 0x36}, {0x00, 0x00, 0x00, 0x14}, {1, 2, 3, 4, 5})));
-    ASSERT_TRUE(connection->waitUntilPeerHasRead(kEventTimeout));
-    connection->close();
-
-    ASSERT_TRUE(handler.waitForDisconnected(1, kEventTimeout));
-    EXPECT_EQ(logs.count(3, kLineClosedInPayload, "Connection closed"), 1u) << logs.dump();
-    EXPECT_EQ(logs.count(kLineClosedInHeader), 0u);
-    auto second = server.accept(kEventTimeout);
-    ASSERT_NE(second, nullptr) << logs.dump();
-    ASSERT_TRUE(handler.waitForConnected(2, kEventTimeout));
-    EXPECT_TRUE(handler.snapshot().messages.empty());
-    EXPECT_EQ(handler.snapshot().disconnected, 1);
-    EXPECT_EQ(retryLines(), 0u) << logs.dump();
-}
-
-TEST_F(IPCMessengerClientTest, AnnouncedLengthAboveTheBoundDropsTheConnection) {
-    freezeClock();
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_EQ(ipc_frame::kMaxPayloadBytes, 16u * 1024 * 1024);
-    ASSERT_TRUE(connection->writeRaw(bytes({0x6D, 0x00, 0x00, 0x36}, {0x01, 0x00, 0x00, 0x01})));
-
-    ASSERT_TRUE(handler.waitForDisconnected(1, kEventTimeout));
-    auto entries = logs.entries();
-    size_t tooLarge = 0;
-    for (auto const& entry : entries) {
-        if (entry.line != kLineTooLarge) continue;
-        ++tooLarge;
-        EXPECT_EQ(entry.level, 1);
-        EXPECT_NE(entry.text.find("16777217"), std::string::npos) << entry.text;
-    }
-    EXPECT_EQ(tooLarge, 1u) << logs.dump();
-    EXPECT_EQ(logs.count(kLineNewMessage), 0u);
-    auto second = server.accept(kEventTimeout);
-    ASSERT_NE(second, nullptr) << logs.dump();
-    ASSERT_TRUE(handler.waitForConnected(2, kEventTimeout));
-    EXPECT_TRUE(handler.snapshot().messages.empty());
-    EXPECT_EQ(handler.snapshot().disconnected, 1);
-}
-
-TEST_F(IPCMessengerClientTest, PayloadOfExactlyTheBoundIsReceived) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    std::vector<char> payload(ipc_frame::kMaxPayloadBytes, 'b');
-    payload.front() = 'a';
-    payload.back() = 'z';
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, payload));
-    ASSERT_TRUE(handler.waitForMessages(1, 2 * kEventTimeout));
-    auto message = handler.snapshot().messages.at(0);
-    EXPECT_EQ(message.payload.size(), payload.size());
-    EXPECT_TRUE(message.payload == payload);
-    EXPECT_EQ(handler.snapshot().disconnected, 0);
-}
-
-// --- Handlers -----------------------------------------------------------------
-
-TEST_F(IPCMessengerClientTest, HandlersAreCalledInAscendingAddressOrder) {
-    RecordingHandler pair[2];  // pair[0] has the lower address
-    std::mutex journalMutex;
-    std::vector<std::string> journal;
-    for (int id = 0; id < 2; ++id) {
-        auto note = [&journalMutex, &journal, id](char const* what) {
-            std::lock_guard<std::mutex> lock(journalMutex);
-            journal.push_back(what + std::to_string(id));
+// The allowed types go first on every connection, before what onConnected
+// sends; frames from onConnected and other threads arrive whole, each
+// thread's in order.
+TEST(IPCMessengerClientTest, EachConnectionAnnouncesTheAllowedTypesFirstAndCarriesWholeFramesFromAnyThread) {
+    auto payload = [](int source, int i) {
+        std::vector<char> out(static_cast<size_t>(1 + 997 * i), static_cast<char>(source));
+        out[0] = static_cast<char>(i);
+        return out;
+    };
+    for (bool announce : {false, true}) {
+        SCOPED_TRACE(announce ? "three types allowed" : "none allowed");
+        Rig r;
+        auto sendAll = [&r, &payload](int source) {
+            for (int i = 0; i < 30; ++i) r.client->sendMessage(new IPCMessage(frame(100 + source, payload(source, i))));
         };
-        pair[id].connectedAction = [note] { note("C"); };
-        pair[id].messageAction = [note](IPCMessage const&) { note("M"); };
-        pair[id].disconnectedAction = [note] { note("D"); };
+        if (announce) r.client->setAllowedMessages({IPC_MSG_LAUNCH_URI, IPC_MSG_RAW_7, IPC_MSG_UINT_26});
+        std::atomic<int> batches{0};
+        r.a.connectedAction = [&] { sendAll(0), ++batches; };
+        r.client->start();
+        ASSERT_TRUE(r.server.waitForFrames(1, 1));
+        r.server.enqueue(1, Step::close(false));
+        ASSERT_TRUE(eventually([&] { return batches == 2; }));
+        std::thread other(sendAll, 1);
+        sendAll(2);
+        other.join();
+        ASSERT_TRUE(r.server.waitForFrames(2, announce ? 91 : 90)) << r.logs.dump();
+        for (ConnectionId id : {ConnectionId{1}, ConnectionId{2}}) {
+            IPCMessageStruct first = r.server.connection(id).frames.at(0);
+            EXPECT_EQ(first.type, announce ? IPC_MSG_ALLOWED_MESSAGE_LIST : 100);
+            EXPECT_EQ(first.data, announce ? bytes({0, 0, 0, 7}, {0, 0, 0, 26}, {0, 0, 0, 54}) : payload(0, 0));
+        }
+        auto frames = r.server.connection(2).frames;
+        int next[3] = {};
+        for (auto f = frames.begin() + (announce ? 1 : 0); f != frames.end(); ++f) {
+            int source = f->type - 100;
+            ASSERT_TRUE(source >= 0 && source < 3) << f->type;
+            EXPECT_EQ(f->data, payload(source, next[source]++)) << "from " << source;
+        }
     }
-    client->addHandler(&pair[1]);
-    client->addHandler(&pair[0]);
-    client->start();
-    auto connection = server.accept(kEventTimeout);
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(pair[1].waitForConnected(1, kEventTimeout));
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_12, {}));
-    ASSERT_TRUE(pair[1].waitForMessages(2, kEventTimeout));
-    ASSERT_TRUE(clientThreadReceives(pair[1]));
-    stopClient();
-
-    std::lock_guard<std::mutex> lock(journalMutex);
-    EXPECT_EQ(journal, (std::vector<std::string>{"C0", "C1", "M0", "M1", "M0", "M1", "D0", "D1"}));
 }
 
-TEST_F(IPCMessengerClientTest, AHandlerRegisteredTwiceIsCalledOnce) {
-    client->addHandler(&handler);
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    ASSERT_TRUE(clientThreadReceives(handler));
-    stopClient();
-    EXPECT_EQ(handler.snapshot().events, (std::vector<Event>{Event::Connected, Event::Message, Event::Disconnected}));
+TEST(IPCMessengerClientTest, FramesAreAssembledDecodedAndDispatchedWhateverTheirType) {
+    struct Row {
+        IPCMessageStruct frame;
+        std::vector<size_t> pieces;  // each read by the client before the next goes
+        std::type_index kind;
+        char const* text;
+    };
+    const Row rows[] = {
+        {frame(IPC_MSG_LAUNCH_URI, bytes({0, 0, 0, 9}, {'p', 'i', 'e', 'c', 'e', 'w', 'i', 's', 'e'}, {0})),
+         {1, 3, 2, 2, 1, 6}, typeid(IPCMessageSimpleString), "piecewise"},
+        {frame(IPC_MSG_UINT_26), {}, typeid(IPCMessageUnsignedInt), ""},  // the next frame is not its payload
+        {frame(IPC_MSG_RAW_7, bytes({0xAA})), {}, typeid(IPCMessage), ""},
+        {frame(1, bytes({1, 2, 1})), {}, typeid(IPCMessage), ""},
+        {frame(100, bytes({1, 2, 100})), {}, typeid(IPCMessage), ""},
+        {frame(0xFFFFFF, bytes({1, 2, 0xFF})), {}, typeid(IPCMessage), ""},
+    };
+    Rig r;
+    ASSERT_TRUE(r.startConnected());
+    for (Row const& row : rows) r.server.enqueue(1, Step::frame(row.frame, row.pieces));
+    ASSERT_TRUE(r.a.waitForMessages(std::size(rows))) << r.logs.dump();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        IPCMessageStruct const& sent = rows[i].frame;
+        RecordingHandler::Message got = r.a.state().messages[i];
+        SCOPED_TRACE(sent.type);
+        EXPECT_EQ(got.type, sent.type);
+        EXPECT_EQ(got.payload, sent.data);
+        EXPECT_EQ(got.kind, rows[i].kind);
+        EXPECT_EQ(got.text, rows[i].text);
+    }
+    EXPECT_EQ(r.a.state().disconnected, 0);
 }
 
-TEST_F(IPCMessengerClientTest, RemovingHandlersLeavesOnlyTheRegisteredOnesCalled) {
-    RecordingHandler neverAdded;
-    RecordingHandler removed;
-    client->addHandler(&handler);
-    client->addHandler(&removed);
-    client->removeHandler(&removed);
-    client->removeHandler(&neverAdded);  // harmless
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    ASSERT_TRUE(clientThreadReceives(handler));
-    stopClient();
-    EXPECT_EQ(handler.snapshot().events, (std::vector<Event>{Event::Connected, Event::Message, Event::Disconnected}));
-    EXPECT_TRUE(removed.snapshot().events.empty());
-    EXPECT_TRUE(neverAdded.snapshot().events.empty());
-}
-
-TEST_F(IPCMessengerClientTest, WithoutHandlersFramesAreStillReadAndDropped) {
-    client->start();
-    auto connection = server.accept(kEventTimeout);
-    ASSERT_NE(connection, nullptr);
-    for (uint32_t type : {7u, 54u, 40u})
-        ASSERT_TRUE(connection->writeFrame(type, bytes({0x00, 0x00, 0x00, 0x01}, {'a'}, {0x00})));
-    ASSERT_TRUE(connection->waitUntilPeerHasRead(kEventTimeout));
-    ASSERT_TRUE(logs.waitForLine(kLineNewMessage, kEventTimeout, 3));
-    // The third frame is logged before it is dispatched; back in a receive,
-    // the client is done with it.
-    ASSERT_TRUE(eventually([] { return someThreadBlockedInReceive(); }, kEventTimeout));
-
-    // Nothing of them is kept for a handler that comes later.
-    client->addHandler(&handler);
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_12, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    stopClient();
-    auto state = handler.snapshot();
-    ASSERT_EQ(state.messages.size(), 1u);
-    EXPECT_EQ(state.messages[0].type, IPC_MSG_RAW_12);
-}
-
-TEST_F(IPCMessengerClientTest, AThrowingHandlerIsLoggedAndTheOthersStillHearOfEverything) {
-    RecordingHandler pair[2];
-    pair[0].connectedAction = [] { throw std::runtime_error("no tuner"); };
-    pair[0].messageAction = [](IPCMessage const& message) {
+TEST(IPCMessengerClientTest, HandlersHearInAddressOrderOnceEachAndAThrowingOneHarmsNoOther) {
+    RecordingHandler h[2] = {RecordingHandler('0'), RecordingHandler('1')};  // h[0] has the lower address
+    h[0].connectedAction = [] { throw std::runtime_error("no tuner"); };
+    h[0].messageAction = [](IPCMessage const& message) {
         if (message.type == IPC_MSG_RAW_7) throw std::runtime_error("bad seven");
         throw 42;
     };
-    client->addHandler(&pair[0]);
-    client->addHandler(&pair[1]);
-    client->start();
-    auto connection = server.accept(kEventTimeout);
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(pair[1].waitForConnected(1, kEventTimeout));
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_12, {}));
-    ASSERT_TRUE(pair[1].waitForMessages(2, kEventTimeout));
-
-    EXPECT_EQ(logs.count(1, kLineHandlerFailed, "Handler failed: no tuner"), 1u) << logs.dump();
-    EXPECT_EQ(logs.count(1, kLineHandlerFailed, "Handler failed: bad seven"), 1u) << logs.dump();
-    EXPECT_EQ(logs.count(1, kLineHandlerFailed, "Handler failed: unknown exception"), 1u) << logs.dump();
-    // The connection goes on.
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_13, {}));
-    ASSERT_TRUE(pair[1].waitForMessages(3, kEventTimeout));
-    EXPECT_EQ(pair[0].snapshot().messages.size(), 3u);
-    EXPECT_EQ(pair[1].snapshot().disconnected, 0);
-    EXPECT_FALSE(server.hasPendingConnection());
-    stopClient();  // before the handlers go
+    Rig r;
+    r.client->removeHandler(&r.b);
+    for (RecordingHandler* handler : {&h[1], &h[0], &h[0]}) r.client->addHandler(handler);
+    r.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7)), Step::frame(frame(IPC_MSG_RAW_12)), Step::close(false)});
+    RecordingHandler::takeJournal();
+    r.client->start();
+    ASSERT_TRUE(h[1].waitForConnected(2)) << r.logs.dump();
+    EXPECT_EQ(RecordingHandler::takeJournal(), "C0 C1 M0 M1 M0 M1 D0 D1 C0 C1 ");
+    EXPECT_EQ(r.logs.count(1, 240, "Handler failed: no tuner"), 2u) << r.logs.dump();
+    EXPECT_EQ(r.logs.count(1, 240, "Handler failed: bad seven"), 1u);
+    EXPECT_EQ(r.logs.count(1, 240, "Handler failed: unknown exception"), 1u);
+    EXPECT_EQ(r.b.state().connected, 0) << "removed";
 }
 
-// --- Submitting without a sender --------------------------------------------
-
-TEST_F(IPCMessengerClientTest, SendMessageBeforeStartDeletesTheMessageSilently) {
-    client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, bytes({0x01}), destroyed));
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(logs.size(), 0u) << logs.dump();
-}
-
-TEST_F(IPCMessengerClientTest, SendMessageBetweenConnectionsDeletesTheMessageSilently) {
-    freezeClock();
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    server.stopListening();  // the socket file stays, with no one listening
-    connection->close();
-    // With time standing still the client stays between connections after its
-    // one failed attempt.
-    ASSERT_TRUE(logs.waitForLine(kLineRetrierFailed, kEventTimeout)) << logs.dump();
-    EXPECT_EQ(logs.count(1, kLineCannotConnect, "Can not connect to IPC Messagenger server"), 1u);
-
-    size_t linesBefore = logs.size();
-    client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, bytes({0x01}), destroyed));
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(logs.size(), linesBefore) << logs.dump();
-}
-
-TEST_F(IPCMessengerClientTest, SendMessageAfterTheSenderFailedDeletesTheMessageSilently) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    connection->shutdownReading();  // the client's writes fail, its reads still wait
-
-    client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, bytes({0x01}), destroyed));
-    ASSERT_TRUE(logs.waitForLine(kLineHeaderWriteFailed, kEventTimeout)) << logs.dump();
-    ASSERT_TRUE(eventually([this] { return destroyed.load() == 1; }, kEventTimeout));
-    // The sender sets its flag after deleting the message; give it that instant.
-    size_t linesBefore = logs.size();
-    std::atomic<int> probes{0};
-    ASSERT_TRUE(eventually(
-        [&] {
-            int before = probes.load();
-            client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, {}, probes));
-            return probes.load() == before + 1;
-        },
-        kEventTimeout));
-    client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, bytes({0x02}), destroyed));
-    EXPECT_EQ(destroyed.load(), 2) << "deleted by sendMessage itself";
-    EXPECT_EQ(logs.size(), linesBefore) << logs.dump();
-
-    // Receiving goes on over the same connection.
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    EXPECT_EQ(handler.snapshot().disconnected, 0);
-    stopClient();  // a probe may still be queued in the ended sender
-}
-
-// --- Stopping -----------------------------------------------------------------
-
-TEST_F(IPCMessengerClientTest, StopWhileWaitingToRetryReturnsWithoutAnotherAttempt) {
-    freezeClock();
-    server.stopListening();
-    server.removePath();
-    client->addHandler(&handler);
-    client->start();
-    ASSERT_TRUE(logs.waitForLine(kLineRetrierFailed, kEventTimeout));
-    EXPECT_EQ(logs.count(2, kLineRetrierFailed,
-                         "ipc_connection - failed (total 1 times), wait 1.00 sec before next retry"), 1u);
-    // The thread polls the retrier: it is waiting now, and with time standing still it waits for ever.
-    unsigned long long reads = clock->reads();
-    ASSERT_TRUE(clock->waitForReads(reads + 2, kEventTimeout));
-
-    stopClient();
-    EXPECT_EQ(logs.count(kLineCannotConnect), 1u) << logs.dump();
-    EXPECT_TRUE(handler.snapshot().events.empty());
-}
-
-// A connect to a server whose backlog is full would wait for the server
-// beyond the reach of stop(); it counts as a failed attempt instead.
-TEST_F(IPCMessengerClientTest, AServerWithAFullBacklogIsAFailedAttemptAndStopStillReturns) {
-    freezeClock();
-    server.stopListening();
-    server.listen(0);
-    kesu_test::ScopedFd first = server.connectAsAnotherClient();
-    ASSERT_TRUE(first.valid());
-    ASSERT_FALSE(server.connectAsAnotherClient().valid()) << "the backlog should be full now";
-
-    client->addHandler(&handler);
-    client->start();
-    ASSERT_TRUE(logs.waitForLine(kLineRetrierFailed, kEventTimeout)) << logs.dump();
-    EXPECT_EQ(logs.count(1, kLineCannotConnect, "Can not connect to IPC Messagenger server"), 1u);
-    stopClient();
-    EXPECT_TRUE(handler.snapshot().events.empty());
-}
-
-TEST_F(IPCMessengerClientTest, StopWhileBlockedInReceiveEndsTheConnectionOnce) {
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(clientThreadReceives(handler));
-    stopClient();
-
-    EXPECT_EQ(logs.count(3, kLineClosedInHeader, "Connection closed"), 1u) << logs.dump();
-    EXPECT_EQ(handler.snapshot().events, (std::vector<Event>{Event::Connected, Event::Disconnected}));
-    std::vector<char> rest;
-    EXPECT_TRUE(connection->readUntilClosed(rest, kEventTimeout));
-    EXPECT_TRUE(rest.empty());
-    EXPECT_FALSE(server.hasPendingConnection()) << "no attempt after the stop";
-    EXPECT_EQ(logs.count(kLineReadErrorInHeader) + logs.count(kLineReadErrorInPayload), 0u);
-}
-
-TEST_F(IPCMessengerClientTest, StopDuringDispatchWaitsForTheHandlerThenEnds) {
-    Gate gate;
-    std::atomic<bool> gateTimedOut{false};
-    handler.messageAction = [&](IPCMessage const&) {
-        if (!gate.waitOpen(kEventTimeout)) gateTimedOut.store(true);
+// Each ends the connection once: the lines that say why, one onDisconnected
+// per handler, nothing dispatched, and the next connection at once.
+TEST(IPCMessengerClientTest, ABrokenPeerEndsTheConnectionOnceAndTheClientReconnectsAtOnce) {
+    struct Line {
+        int level, line;
+        std::string text;
     };
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));  // now inside the callback
-
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        client->stop();
-        stopped.store(true);
-    });
-    // The stop shuts the connection down at once, while the handler still runs.
-    std::vector<char> rest;
-    bool closed = connection->readUntilClosed(rest, kEventTimeout);
-    bool stoppedEarly = stopped.load();
-    gate.open();
-    {
-        Watchdog watchdog(kEventTimeout, "stop() after the handler returned");
-        stopper.join();
-    }
-    EXPECT_TRUE(closed);
-    EXPECT_FALSE(stoppedEarly) << "stop() returned while the client thread was still in a callback";
-    EXPECT_FALSE(gateTimedOut.load());
-    // Nothing is dispatched after the stop. Whether the handlers hear of the
-    // end depends on whether the loop's next receive or its running check
-    // comes first after the callback; either way once at most.
-    auto events = handler.snapshot().events;
-    ASSERT_GE(events.size(), 2u);
-    ASSERT_LE(events.size(), 3u);
-    EXPECT_EQ(events[0], Event::Connected);
-    EXPECT_EQ(events[1], Event::Message);
-    if (events.size() == 3) {
-        EXPECT_EQ(events[2], Event::Disconnected);
-    }
-    EXPECT_FALSE(server.hasPendingConnection());
-    EXPECT_EQ(logs.count(kLineReadErrorInHeader), 0u) << logs.dump();
-}
-
-TEST_F(IPCMessengerClientTest, StopWithMessagesQueuedToAServerThatNeverReads) {
-    std::atomic<int> deliveries{0};
-    client->setDeliveryCallback([&](IPCMessage const&) { deliveries.fetch_add(1); });
-    handler.connectedAction = [this] {
-        for (int i = 0; i < 3; ++i)
-            client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(kLargePayloadBytes, 'q'), destroyed));
+    const std::vector<char> cut = bytes({0x6D, 0, 0, 0x36}, {0, 0, 0, 0x14}, {1, 2, 3, 4, 5});
+    const Line cutShown{5, 219, "New message received: 54 length 20"};
+    const Line outOfSync{1, 200, "Out of sync. Terminate connection."};
+    const Line closed{3, 227, "Connection closed"}, readError{1, 229, "Read error. Terminate connection"};
+    struct Row {
+        char const* name;
+        size_t clientSends;       // payload the client sends on its first connection, in one write if empty
+        std::vector<Step> steps;  // the server's, on the first connection
+        std::vector<Line> lines;  // each once, and no other of the receive loop's
     };
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    // The first payload is on its way and cannot get through.
-    ASSERT_TRUE(connection->waitForBytesWaiting(ipc_frame::kHeaderBytes + 1, kEventTimeout));
-    ASSERT_TRUE(clientThreadReceives(handler));
-
-    stopClient();
-    EXPECT_EQ(destroyed.load(), 3);
-    EXPECT_EQ(deliveries.load(), 0);
-    EXPECT_EQ(logs.count(1, kLinePayloadWriteFailed, "Out connection error"), 1u) << logs.dump();
-    EXPECT_EQ(handler.snapshot().disconnected, 1);
-    std::vector<char> received;
-    EXPECT_TRUE(connection->readUntilClosed(received, kEventTimeout));
-    EXPECT_TRUE(kesu_test::parseFrames(received).frames.empty());
-}
-
-// The receive side ends the connection (here a broken frame) while the sender
-// is stuck writing to a server that does not read: the tear-down must free the
-// sender, or the client thread would wait for it for ever.
-TEST_F(IPCMessengerClientTest, AConnectionEndedWhileTheSenderIsStuckStillEnds) {
-    freezeClock();
-    handler.connectedAction = [this] {
-        if (handler.snapshot().connected == 1)
-            client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(kLargePayloadBytes, 'q'), destroyed));
+    const Row rows[] = {
+        {"wrong marker, a whole frame after it", kNothing,
+         {Step::raw(bytes({0x6E, 0, 0, 0x36}, {0, 0, 0, 0}, {0x6D, 0, 0, 0x07}, {0, 0, 0, 0}))}, {outOfSync}},
+        {"close in a header", kNothing, {Step::raw(bytes({0x6D, 0, 0})), Step::close(false)}, {{3, 172, closed.text}}},
+        {"close in a payload", kNothing, {Step::raw(cut), Step::close(false)}, {cutShown, closed}},
+        {"length above the bound", kNothing, {Step::raw(bytes({0x6D, 0, 0, 0x36}, {1, 0, 0, 1}))},
+         {{1, 205, "Frame too large: type 54 length 16777217. Terminate connection."}}},
+        {"length of exactly the bound, cut short", kNothing,
+         {Step::raw(bytes({0x6D, 0, 0, 0x36}, {1, 0, 0, 0}, {1})), Step::close(false)},
+         {{5, 219, "New message received: 54 length 16777216"}, closed}},
+        {"reset in a header, the client's bytes unread", 0,
+         {Step::setReading(false), kAwaitClient, Step::raw(bytes({0x6D})), Step::close(true)},
+         {{1, 174, readError.text}}},
+        {"reset in a payload, the client's bytes unread", 0,
+         {Step::setReading(false), kAwaitClient, Step::raw(cut), Step::close(true)}, {cutShown, readError}},
+        {"never reads, then a wrong marker while the client's sender is stuck", kLarge,
+         {Step::setReading(false), kAwaitClient, Step::raw(bytes({0, 0, 0, 0}, {0, 0, 0, 0}))}, {outOfSync}},
     };
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(connection->waitForBytesWaiting(ipc_frame::kHeaderBytes + 1, kEventTimeout));
-    ASSERT_TRUE(connection->writeRaw(bytes({0x00, 0x00, 0x00, 0x00}, {0x00, 0x00, 0x00, 0x00})));
-
-    auto second = server.accept(kEventTimeout);
-    ASSERT_NE(second, nullptr) << logs.dump();
-    ASSERT_TRUE(handler.waitForConnected(2, kEventTimeout));
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(logs.count(1, kLinePayloadWriteFailed, "Out connection error"), 1u) << logs.dump();
-    EXPECT_EQ(handler.snapshot().disconnected, 1);
-}
-
-// Restarting and stopping at every moment of the connection's life: the stop
-// falls before the socket exists, during the connect, in the set-up, and in
-// the receive. Meanwhile another thread keeps opening and using descriptors
-// of its own: a descriptor closed twice, or used after its release, would
-// hit one of them.
-TEST_F(IPCMessengerClientTest, StartStopLoopNeverHangsLeaksOrTouchesForeignDescriptors) {
-    constexpr int kRounds = 200;
-    server.serveInBackground(TestServer::Behaviour::ReadUntilClosed);
-    client->addHandler(&handler);
-    size_t descriptorsBefore = openDescriptorCount();
-
-    std::atomic<bool> churning{true};
-    std::atomic<int> anomalies{0};
-    std::thread churn([&] {
-        // Keeps a ring of pipes, always taking the lowest free numbers (those
-        // the client has just let go of) and checking every pipe it holds.
-        constexpr size_t kRing = 16;
-        std::vector<std::pair<int, int>> ring;
-        auto works = [](std::pair<int, int> const& p) {
-            char out = 'x';
-            char in = 0;
-            pollfd readable{p.first, POLLIN, 0};
-            return ::write(p.second, &out, 1) == 1 && ::poll(&readable, 1, 0) == 1 && ::read(p.first, &in, 1) == 1 &&
-                   in == 'x';
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r;
+        r.a.connectedAction = [&] {
+            if (row.clientSends != kNothing && r.a.state().connected == 1) r.send(row.clientSends);
         };
-        for (size_t next = 0; churning.load(); next = (next + 1) % kRing) {
-            int p[2];
-            if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) continue;
-            if (ring.size() < kRing) {
-                ring.emplace_back(p[0], p[1]);
-            } else {
-                if (::close(ring[next].first) != 0 || ::close(ring[next].second) != 0) anomalies.fetch_add(1);
-                ring[next] = {p[0], p[1]};
-            }
-            for (auto const& held : ring)
-                if (!works(held)) anomalies.fetch_add(1);
-        }
-        for (auto const& held : ring) {
-            if (!works(held)) anomalies.fetch_add(1);
-            ::close(held.first);
-            ::close(held.second);
-        }
-    });
-
-    for (int round = 0; round < kRounds; ++round) {
-        int connectedBefore = handler.snapshot().connected;
-        client->start();
-        if (round % 3 == 1) {
-            ASSERT_TRUE(handler.waitForConnected(connectedBefore + 1, kEventTimeout)) << "round " << round;
-        } else if (round % 3 == 2) {
-            std::this_thread::yield();
-        }
-        stopClient();
-        auto state = handler.snapshot();
-        // A stop may fall between onConnected and the first receive, which
-        // then ends without onDisconnected; never the other way round.
-        ASSERT_LE(state.disconnected, state.connected) << "round " << round;
-        ASSERT_LE(state.connected - connectedBefore, 1) << "round " << round;
+        r.onFirstConnection(row.steps);
+        r.client->start();
+        ASSERT_TRUE(r.b.waitForConnected(2)) << r.logs.dump();
+        for (RecordingHandler::State const& s : {r.a.state(), r.b.state()})
+            EXPECT_TRUE(s.disconnected == 1 && s.messages.empty()) << s.disconnected << " ends told";
+        size_t lines = 0;
+        for (int line : {172, 174, 200, 205, 219, 227, 229}) lines += r.logs.count(line);
+        EXPECT_EQ(lines, row.lines.size()) << r.logs.dump();
+        for (Line const& line : row.lines) EXPECT_EQ(r.logs.count(line.level, line.line, line.text), 1u) << line.text;
+        EXPECT_EQ(r.logs.count(60), 0u) << "a wait before reconnecting";
+        EXPECT_EQ(r.destroyed, row.clientSends != kNothing ? 1 : 0);
     }
-    churning.store(false);
-    churn.join();
-
-    auto records = server.stopServing();
-    EXPECT_EQ(anomalies.load(), 0);
-    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
-    for (auto const& record : records) EXPECT_TRUE(record.endedByPeer);
-    EXPECT_EQ(logs.count(kLineRetrierFailed), 0u) << logs.dump();
 }
 
-TEST_F(IPCMessengerClientTest, ConnectionLossIsFollowedByAnImmediateReconnect) {
-    freezeClock();
-    client->addHandler(&handler);
-    auto connection = startAndAccept();
-    ASSERT_NE(connection, nullptr);
-    connection->close();
-
-    ASSERT_TRUE(handler.waitForDisconnected(1, kEventTimeout));
-    EXPECT_EQ(logs.count(3, kLineClosedInHeader, "Connection closed"), 1u) << logs.dump();
-    auto second = server.accept(kEventTimeout);
-    ASSERT_NE(second, nullptr) << "no reconnect with time standing still\n" << logs.dump();
-    ASSERT_TRUE(handler.waitForConnected(2, kEventTimeout));
-    EXPECT_EQ(logs.count(4, kLineRetrierOk, "ipc_connection - ok"), 2u);
-    EXPECT_EQ(retryLines(), 0u) << logs.dump();
-
-    // The new connection works both ways.
-    ASSERT_TRUE(second->writeFrame(IPC_MSG_RAW_7, {}));
-    ASSERT_TRUE(handler.waitForMessages(1, kEventTimeout));
-    client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, bytes({0x05}), destroyed));
-    IPCMessageStruct frame;
-    ASSERT_EQ(second->readFrame(frame, kEventTimeout), ReadOutcome::Frame);
-    EXPECT_EQ(frame.type, IPC_MSG_RAW_12);
+TEST(IPCMessengerClientTest, RetriesArePacedByTheRetrierUntilTheServerAppears) {
+    Rig r(false);
+    r.client->start();
+    ASSERT_TRUE(r.logs.waitForLine(60));
+    EXPECT_EQ(r.logs.size(), 2u) << r.logs.dump();
+    EXPECT_EQ(r.logs.count(1, 129, "Can not connect to IPC Messagenger server"), 1u);
+    EXPECT_EQ(r.logs.count(2, 60, "ipc_connection - failed (total 1 times), wait 1.00 sec before next retry"), 1u);
+    r.clock.advance(1'000'000 - 1);  // one microsecond short: the thread polls, no attempt
+    ASSERT_TRUE(r.clock.waitForReads(r.clock.reads() + 2, kesu_test::kEventTimeout));
+    EXPECT_EQ(r.logs.count(129), 1u) << r.logs.dump();
+    r.clock.advance(1);
+    ASSERT_TRUE(r.logs.waitForLine(60, kesu_test::kEventTimeout, 2));
+    EXPECT_EQ(r.logs.count(2, 60, "ipc_connection - failed (total 2 times), wait 1.10 sec before next retry"), 1u);
+    r.serverAppears();
+    r.clock.advance(1'101'000);
+    ASSERT_TRUE(r.a.waitForConnected(1)) << r.logs.dump();
+    EXPECT_EQ(r.logs.count(3, 138, "Connected to IPC server"), 1u);
+    EXPECT_EQ(r.logs.count(4, 53, "ipc_connection - ok"), 1u);
+    EXPECT_EQ(r.logs.count(129), 2u);
 }
 
-// --- Pacing -------------------------------------------------------------------
+TEST(IPCMessengerClientTest, WithoutAWorkingSenderAMessageIsDeletedAtOnceAndSilently) {
+    const std::pair<char const*, std::function<void(Rig&)>> rows[] = {
+        {"before start", [](Rig&) {}},
+        {"between connections",
+         [](Rig& r) {
+             ASSERT_TRUE(r.startConnected());
+             ::unlink(r.alias.c_str());
+             r.server.enqueue(1, Step::close(false));
+             ASSERT_TRUE(r.logs.waitForLine(60)) << r.logs.dump();
+         }},
+        {"after the sender failed",
+         [](Rig& r) {
+             // The frame after the shutdown tells the client its writes fail from now on.
+             r.onFirstConnection({Step::shutdownReading(), Step::frame(frame(IPC_MSG_RAW_7))});
+             ASSERT_TRUE(r.startConnected() && r.a.waitForMessages(1));
+             r.send(1);
+             ASSERT_TRUE(r.logs.waitForLine(354)) << r.logs.dump();
+             // The sender clears its flag after deleting the failed message;
+             // until then a message may be queued, to go with the sender.
+             ASSERT_TRUE(eventually([&r] {
+                 int before = r.destroyed;
+                 r.send(0);
+                 return r.destroyed == before + 1;
+             }));
+         }},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.first);
+        Rig r;
+        row.second(r);
+        int before = r.destroyed;
+        size_t lines = r.logs.size();
+        r.send(1);
+        EXPECT_EQ(r.destroyed, before + 1);
+        EXPECT_EQ(r.logs.size(), lines) << r.logs.dump();
+    }
+}
 
-TEST_F(IPCMessengerClientTest, RetriesWaitForTheRetrierThenConnectOnceTheServerIsThere) {
-    freezeClock();
-    server.stopListening();
-    server.removePath();
-    client->addHandler(&handler);
-    client->start();
-    ASSERT_TRUE(logs.waitForLine(kLineRetrierFailed, kEventTimeout));
-    auto entries = logs.entries();
-    ASSERT_EQ(entries.size(), 2u) << logs.dump();
-    EXPECT_EQ(entries[0].text, "Can not connect to IPC Messagenger server");
-    EXPECT_EQ(entries[0].level, 1);
-    EXPECT_EQ(entries[1].text, "ipc_connection - failed (total 1 times), wait 1.00 sec before next retry");
+// Each stop returns, leaks no descriptor and touches none after letting it go
+// (the bystander, opened then, takes the lowest free numbers); no connection
+// follows it, and destroying the client afterwards logs nothing.
+TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescriptorAlone) {
+    // From a callback stop() only asks: the connection's socket stays the
+    // client's, what is sent afterwards is deleted, nothing reaches the bystander.
+    auto stopInside = [](Rig& r) {
+        int own = r.clientSocket();
+        for (int i = 0; i < 10; ++i) r.send(1);
+        r.client->stop();
+        EXPECT_NE(::fcntl(own, F_GETFD), -1) << "the socket was closed under the connection";
+        r.openBystander();
+        for (int i = 0; i < 10; ++i) r.send(1);
+        r.flag = true;
+    };
+    auto stopped = [](Rig& r) { ASSERT_TRUE(eventually([&r] { return r.flag.load(); })); };
+    struct Row {
+        char const* name;
+        std::function<void(Rig&)> reach;
+        size_t connections;  // the server saw
+        int disconnected;    // per handler; -1: one or none
+        std::vector<int> lines;
+        int destroyed;
+        bool byDestructor;
+    };
+    const Row rows[] = {
+        {"never started", [](Rig&) {}, 0, 0, {}, 0, false},
+        {"waiting to retry",
+         [](Rig& r) {
+             ::unlink(r.alias.c_str());
+             r.client->start();
+             ASSERT_TRUE(r.logs.waitForLine(60));
+             ASSERT_TRUE(r.clock.waitForReads(r.clock.reads() + 2, kesu_test::kEventTimeout));  // polling the retrier
+         },
+         0, 0, {129, 60}, 0, false},
+        {"connecting to a full backlog",  // a blocking connect would wait beyond the reach of stop()
+         [](Rig& r) {
+             sockaddr_un address{};
+             kesu_tools::makeUnixAddress(r.extraPath, address);
+             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM, 0));
+             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));  // fills a backlog of 0
+             ASSERT_EQ(::bind(r.held[0].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
+             ASSERT_EQ(::listen(r.held[0].get(), 0), 0);
+             ASSERT_EQ(::connect(r.held[1].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
+             r.useClient(r.extraPath);
+             r.client->start();
+             ASSERT_TRUE(r.logs.waitForLine(60)) << r.logs.dump();
+         },
+         0, 0, {129, 60}, 0, false},
+        {"failing every attempt with a path that does not fit, not even to the part that would",
+         [](Rig& r) {
+             r.extraPath.resize(sizeof(sockaddr_un::sun_path) - 1, 'p');  // the longest path that fits
+             ASSERT_EQ(::symlink(r.server.path().c_str(), r.extraPath.c_str()), 0);
+             r.useClient(r.extraPath + "p");
+             r.client->start();
+             ASSERT_TRUE(r.logs.waitForLine(60)) << r.logs.dump();
+         },
+         0, 0, {129, 60}, 0, false},
+        {"blocked in receive", [](Rig& r) { ASSERT_TRUE(r.startConnected() && r.inReceive()); }, 1, 1, {172}, 0, false},
+        {"inside a handler callback, which ends before stop() returns",
+         [](Rig& r) {
+             r.a.messageAction = [&r](IPCMessage const&) {
+                 EXPECT_TRUE(r.server.waitForClosed(1)) << "the stop left the connection open";
+                 EXPECT_FALSE(r.flag) << "stop() returned first";
+             };
+             r.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7))});
+             ASSERT_TRUE(r.startConnected() && r.a.waitForMessages(1));
+         },
+         1, -1, {}, 0, false},
+        {"with a sender stuck writing to a server that never reads",
+         [](Rig& r) {
+             r.onFirstConnection({Step::setReading(false)});
+             r.a.connectedAction = [&r] {
+                 for (int i = 0; i < 3; ++i) r.send(kLarge);
+             };
+             ASSERT_TRUE(r.startConnected() && r.senderStuck() && r.inReceive());
+         },
+         1, 1, {172, 370}, 3, false},
+        {"from onConnected",
+         [&](Rig& r) {
+             r.a.connectedAction = [&] { stopInside(r); };
+             r.client->start();
+             stopped(r);
+         },
+         1, 1, {172}, 20, false},
+        {"from onNewMessageReceived, then the destructor, which waits for the callback",
+         [&](Rig& r) {
+             r.a.messageAction = [&](IPCMessage const&) {
+                 stopInside(r);
+                 // A destructor that did not wait for this thread would now
+                 // destroy what the thread uses once it returns.
+                 EXPECT_TRUE(r.logs.waitForLine(52)) << "the destructor never came";
+                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             };
+             r.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7))});
+             r.client->start();
+             stopped(r);
+         },
+         1, -1, {52}, 20, true},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto r = std::make_unique<Rig>();
+        size_t descriptors = openDescriptors();
+        row.reach(*r);
+        if (r->bystander[0] == -1) r->openBystander();
+        if (row.byDestructor) r->client.reset();
+        r->stop();
+        r->flag = true;
+        for (int line : row.lines) EXPECT_EQ(r->logs.count(line), 1u) << line << "\n" << r->logs.dump();
+        size_t lines = r->logs.size();
+        r->client.reset();
+        EXPECT_EQ(r->logs.size(), lines) << r->logs.dump();
+        EXPECT_TRUE(r->bystanderIntact());
+        EXPECT_TRUE(r->server.waitForConnections(row.connections));
+        EXPECT_FALSE(r->server.hasPendingClient()) << "an attempt after the stop";
+        EXPECT_EQ(r->server.connectionCount(), row.connections);
+        int disconnected = r->a.state().disconnected;
+        EXPECT_EQ(disconnected, row.disconnected < 0 ? std::min(disconnected, 1) : row.disconnected);
+        EXPECT_EQ(r->destroyed, row.destroyed);
+        ASSERT_TRUE(r->server.waitFor([](auto const& all) {
+            return std::all_of(all.begin(), all.end(), [](auto const& entry) { return entry.second.closed; });
+        }));
+        for (int fd : r->bystander) ::close(fd);
+        r->held.clear();
+        EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
+    }
+}
 
-    // One microsecond short of the wait: the thread keeps polling, no attempt.
-    clock->advance(1'000'000 - 1);
-    unsigned long long reads = clock->reads();
-    ASSERT_TRUE(clock->waitForReads(reads + 2, kEventTimeout));
-    EXPECT_EQ(logs.count(kLineCannotConnect), 1u) << logs.dump();
-
-    clock->advance(1);
-    ASSERT_TRUE(logs.waitForLine(kLineRetrierFailed, kEventTimeout, 2));
-    EXPECT_EQ(logs.count(2, kLineRetrierFailed,
-                         "ipc_connection - failed (total 2 times), wait 1.10 sec before next retry"), 1u)
-        << logs.dump();
-
-    server.listen();
-    clock->advance(1'101'000);
-    auto connection = server.accept(kEventTimeout);
-    ASSERT_NE(connection, nullptr) << logs.dump();
-    ASSERT_TRUE(handler.waitForConnected(1, kEventTimeout));
-    EXPECT_EQ(logs.count(3, kLineConnected, "Connected to IPC server"), 1u);
-    EXPECT_EQ(logs.count(4, kLineRetrierOk, "ipc_connection - ok"), 1u);
-    EXPECT_EQ(logs.count(kLineCannotConnect), 2u);
+// With a trusted user ID, a server running under another user gets a
+// connection that is closed at once: no frame, no onConnected, a failed
+// attempt for the retrier, the ID found in the log.
+TEST(IPCMessengerClientTest, OnlyAServerOfTheTrustedUserGetsTheConnection) {
+    const uid_t us = ::getuid();
+    for (uid_t trusted : {us, us + 1}) {
+        SCOPED_TRACE(trusted);
+        Rig r;
+        r.client->setTrustedServerUid(trusted);
+        r.a.connectedAction = [&r] { r.client->sendMessage(new IPCMessage(IPC_MSG_RAW_7)); };
+        r.client->start();
+        if (trusted == us) {
+            EXPECT_TRUE(r.server.waitForFrames(1, 1));
+            continue;
+        }
+        ASSERT_TRUE(r.logs.waitForLine(60, kesu_test::kEventTimeout)) << r.logs.dump();
+        EXPECT_TRUE(r.server.waitForClosed(1));
+        std::string found = "Server runs as user " + std::to_string(us) + ", not as the trusted user " +
+                            std::to_string(trusted) + ". Not trusted.";
+        EXPECT_EQ(r.logs.count(1, 131, found), 1u) << r.logs.dump();
+        EXPECT_EQ(r.server.connection(1).frames.size(), 0u);
+        EXPECT_EQ(r.a.state().connected, 0);
+    }
 }
 
 }  // namespace
-
-// --- stop() from inside a callback ------------------------------------------
-
-// The descriptor of this process's socket connected to `path`, or -1.
-int connectedTo(std::string const& path) {
-    for (int fd = 3; fd < 1024; ++fd) {
-        sockaddr_un peer{};
-        socklen_t size = sizeof peer;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 && path == peer.sun_path) return fd;
-    }
-    return -1;
-}
-
-// A callback that stops the client, then opens a socket of its own (which
-// takes the lowest free descriptor number, the client's if it had closed
-// its socket), and submits more messages: none of them may reach that
-// socket, the callback returns, and the owner's stop() joins the thread.
-TEST_F(IPCMessengerClientTest, StopFromACallbackOnlyAsksAndNeverFreesTheSocketUnderTheConnection) {
-    for (bool fromMessage : {false, true}) {
-        SCOPED_TRACE(fromMessage ? "from onNewMessageReceived" : "from onConnected");
-        size_t descriptorsBefore = openDescriptorCount();
-        RecordingHandler stopper;
-        int pair[2] = {-1, -1};
-        std::atomic<bool> returned{false};
-        auto stopInside = [&] {
-            int ownSocket = connectedTo(server.path());
-            for (int i = 0; i < 10; ++i) client->sendMessage(new IPCMessage(IPC_MSG_RAW_7));
-            client->stop();
-            EXPECT_NE(::fcntl(ownSocket, F_GETFD), -1) << "the socket was closed under the connection";
-            EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-            for (int i = 0; i < 10; ++i) client->sendMessage(new IPCMessage(IPC_MSG_RAW_7));
-            returned.store(true);
-        };
-        if (fromMessage)
-            stopper.messageAction = [&](IPCMessage const&) { stopInside(); };
-        else
-            stopper.connectedAction = stopInside;
-        client->addHandler(&stopper);
-        client->start();
-        auto connection = server.accept(kEventTimeout);
-        ASSERT_NE(connection, nullptr);
-        if (fromMessage) {
-            ASSERT_TRUE(connection->writeFrame(IPC_MSG_RAW_7, {}));
-        }
-        ASSERT_TRUE(eventually([&] { return returned.load(); }, kEventTimeout));
-        client->removeHandler(&stopper);
-        {
-            Watchdog watchdog(kEventTimeout, "the owner's stop() or destructor after a stop from a callback");
-            if (fromMessage) client.reset();  // the destructor joins the thread
-            else stopClient();
-        }
-
-        char buffer[64];
-        EXPECT_EQ(::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT), -1) << "frames reached a foreign socket";
-        ::close(pair[0]);
-        ::close(pair[1]);
-        EXPECT_EQ(openDescriptorCount(), descriptorsBefore + 1) << "the server's side of the connection, and no more";
-        connection.reset();
-        client = std::make_unique<IPCMessengerClient>(server.path());
-    }
-}

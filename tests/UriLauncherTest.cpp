@@ -1,161 +1,115 @@
-// The launcher against real servers at temporary paths. Its result must
-// follow the wire: true only when the URI's frame reached the server whole.
+// The launcher against the fake server. Its result must follow the wire: true
+// only when the URI's frame reached the server whole.
+//
+// The launcher's polls take no time: this binary's usleep() wins at link time
+// over the C library's, and on the launching thread it only counts the polls
+// and lets a row act in one of them. Every other caller, the client thread's
+// retry polls included, really sleeps.
 #include "UriLauncher.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
 
 #include "PayloadBytes.h"
+#include "fakes/FakeServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/TestClock.h"
-#include "fakes/TestServer.h"
-#include "fakes/Watchdog.h"
+
+namespace {
+thread_local std::function<void(useconds_t)> launcherPoll;  // set on the launching thread only
+}  // namespace
+
+extern "C" int usleep(useconds_t us) {
+    if (launcherPoll) return launcherPoll(us), 0;
+    timespec left{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    return 0;
+}
 
 namespace {
 
-using kesu_test::kEventTimeout;
-using kesu_test::LogCapture;
-using kesu_test::TestClock;
-using kesu_test::TestServer;
-using kesu_test::Watchdog;
+using kesu_test::Step;
 using test_bytes::bytes;
-using test_bytes::hex;
 
-// The launch itself takes up to its 3 s poll budget; the watchdog only
-// catches a launch that never returns.
-constexpr std::chrono::milliseconds kLaunchLimit{15000};
-
-// The URI frames in everything one server received, and whether anything else came.
-struct Received {
-    std::vector<std::vector<char>> uriPayloads;
-    size_t otherFrames = 0;
-    size_t partialFrames = 0;
+struct Rig {
+    ~Rig() { ::unlink(alias.c_str()); }
+    void serverAppears() { ASSERT_EQ(::symlink(server.path().c_str(), alias.c_str()), 0); }
+    kesu_test::LogCapture logs;
+    kesu_test::TestClock clock{10'000'000'000LL};  // a failed attempt's wait lasts until the clock moves
+    kesu_test::FakeServer server;
+    std::string alias = server.path() + ".alias";  // the launcher's path: the server, once it exists
 };
 
-Received collect(std::vector<TestServer::ConnectionRecord> const& records) {
-    Received out;
-    for (auto const& record : records) {
-        kesu_test::ParsedStream parsed = kesu_test::parseFrames(record.bytes);
-        for (IPCMessageStruct const& frame : parsed.frames) {
-            if (frame.type == IPC_MSG_LAUNCH_URI)
-                out.uriPayloads.push_back(frame.data);
-            else
-                ++out.otherFrames;
-        }
-        if (parsed.trailingBytes != 0 || parsed.outOfSync) ++out.partialFrames;
-    }
-    return out;
-}
-
-bool launch(UriLauncher& launcher, std::string const& uri) {
-    Watchdog watchdog(kLaunchLimit, "launchUri");
-    return launcher.launchUri(uri);
-}
-
-class UriLauncherTest : public ::testing::Test {
-protected:
-    LogCapture logs;
-};
-
-TEST_F(UriLauncherTest, AReadyServerGetsExactlyOneUriFrame) {
-    TestServer server;
-    server.serveInBackground(TestServer::Behaviour::ReadUntilClosed);
-    UriLauncher launcher(server.path());
-    EXPECT_TRUE(launch(launcher, "dvb://1.2.3"));
-
-    auto records = server.stopServing();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_TRUE(records[0].endedByPeer);
-    Received received = collect(records);
-    ASSERT_EQ(received.uriPayloads.size(), 1u);
-    EXPECT_EQ(hex(received.uriPayloads[0]),
-              hex(bytes({0x00, 0x00, 0x00, 0x0B}, {'d', 'v', 'b', ':', '/', '/', '1', '.', '2', '.', '3'}, {0x00})));
-    EXPECT_EQ(received.otherFrames, 0u);
-    EXPECT_EQ(received.partialFrames, 0u);
-}
-
-TEST_F(UriLauncherTest, AnEmptyUriIsSentAsAnEmptyString) {
-    TestServer server;
-    server.serveInBackground(TestServer::Behaviour::ReadUntilClosed);
-    UriLauncher launcher(server.path());
-    EXPECT_TRUE(launch(launcher, ""));
-
-    Received received = collect(server.stopServing());
-    ASSERT_EQ(received.uriPayloads.size(), 1u);
-    EXPECT_EQ(hex(received.uriPayloads[0]), hex(bytes({0x00, 0x00, 0x00, 0x00}, {0x00})));
-}
-
-// Slow: the whole poll budget runs out.
-TEST_F(UriLauncherTest, WithoutAServerTheLaunchTimesOut) {
-    TestServer server(TestServer::Start::Deferred);
-    UriLauncher launcher(server.path());
-    EXPECT_FALSE(launch(launcher, "dvb://1"));
-    EXPECT_GE(logs.count(1, 129, "Can not connect to IPC Messagenger server"), 1u) << logs.dump();
-    EXPECT_EQ(logs.count(138), 0u);
-}
-
-// Slow as well: the frame cannot get through, so the budget runs out; then the
-// stop must free the sender from its write.
-TEST_F(UriLauncherTest, AUriThatCannotBeWrittenWholeIsNotReportedSent) {
-    TestServer server;
-    server.serveInBackground(TestServer::Behaviour::NeverRead);
-    UriLauncher launcher(server.path());
-    EXPECT_FALSE(launch(launcher, std::string(1024 * 1024, 'u')));
-
-    auto records = server.stopServing();
-    ASSERT_EQ(records.size(), 1u);
-    Received received = collect(records);
-    EXPECT_TRUE(received.uriPayloads.empty());
-    EXPECT_EQ(received.partialFrames, 1u);
-    EXPECT_GT(records[0].bytes.size(), ipc_frame::kHeaderBytes);
-    EXPECT_EQ(logs.count(1, 370, "Out connection error"), 1u) << logs.dump();
-}
-
-// Every connection is refused input the moment it is accepted; what the
-// client had written before that still arrives. The launcher may report
-// either outcome, but only the true one.
-TEST_F(UriLauncherTest, AgainstAServerThatClosesAtOnceTheResultMatchesWhatArrived) {
-    TestServer server;
-    server.serveInBackground(TestServer::Behaviour::CloseAtOnce);
-    UriLauncher launcher(server.path());
-    bool sent = launch(launcher, "dvb://2");
-
-    auto records = server.stopServing();
-    Received received = collect(records);
-    EXPECT_GE(records.size(), 1u);
-    EXPECT_EQ(sent, !received.uriPayloads.empty())
-        << records.size() << " connections, " << received.uriPayloads.size() << " whole URI frames";
-    for (auto const& payload : received.uriPayloads)
-        EXPECT_EQ(hex(payload), hex(bytes({0x00, 0x00, 0x00, 0x07}, {'d', 'v', 'b', ':', '/', '/', '2'}, {0x00})));
-}
-
-// The server appears after the first attempt failed. The client's retry polls
-// then fall in step with the launcher's polls, so the connection is made just
-// as the launcher looks at its flag: a flag raised on submission rather than
-// on the finished write would report frames that the stop then discards.
-TEST_F(UriLauncherTest, AServerThatAppearsLateGetsTheFrameBeforeTheLaunchReportsIt) {
-    TestClock clock(10'000'000'000LL);
-    for (int round = 1; round <= 5; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        TestServer server(TestServer::Start::Deferred);
-        std::thread opener([&] {
-            if (!logs.waitForLine(60, kEventTimeout, static_cast<size_t>(round))) return;
-            server.listen();
-            server.serveInBackground(TestServer::Behaviour::ReadUntilClosed);
-            clock.advance(1'000'000);  // the owed wait has passed
+TEST(UriLauncherTest, TheResultFollowsTheWireWithinThreeSecondsOfPolls) {
+    auto uriArrived = [](Rig& r) { return r.server.waitForFrames(1, 1); };
+    struct Row {
+        char const* name;
+        std::string uri;
+        int serverAt;  // the poll during which the server appears; 1: there from the start; 0: never
+        std::vector<Step> steps;
+        std::function<bool(Rig&)> awaitInThatPoll;
+        int sent;                   // -1: whatever arrived
+        int polls;                  // 0: whatever it takes
+        std::vector<char> payload;  // of the URI frame; empty: no whole one arrives
+    };
+    const Row rows[] = {
+        {"a ready server", "dvb://1.2.3", 1, {}, uriArrived, 1, 0,
+         bytes({0, 0, 0, 0x0B}, {'d', 'v', 'b', ':', '/', '/', '1', '.', '2', '.', '3'}, {0})},
+        {"an empty URI", "", 1, {}, uriArrived, 1, 0, bytes({0, 0, 0, 0}, {0})},
+        {"no server", "dvb://1", 0, {}, nullptr, 0, 30, {}},
+        // Written before the stop, though after the last look.
+        {"a server that appears during the last poll", "dvb://3", 30, {}, uriArrived, 1, 30,
+         bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '3'}, {0})},
+        {"a server that never reads a URI too long for the socket", std::string(1024 * 1024, 'u'), 1,
+         {Step::setReading(false), Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout),
+          Step::frame(IPCMessageStruct{IPC_MSG_RAW_7, {}})},  // "your bytes are here", logged by the client
+         [](Rig& r) { return r.logs.waitForLine(219); }, 0, 30, {}},
+        {"a server that closes every connection at once", "dvb://2", 1, {Step::close(false)},
+         [](Rig& r) { return r.server.waitForConnections(2); }, -1, 0,
+         bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '2'}, {0})},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r;
+        r.server.onConnect([&](kesu_test::ConnectionId id) {
+            for (Step const& step : row.steps) r.server.enqueue(id, step);
         });
-        UriLauncher launcher(server.path());
-        bool sent = launch(launcher, "dvb://3");
-        opener.join();
-
-        Received received = collect(server.stopServing());
-        EXPECT_TRUE(sent) << logs.dump();
-        ASSERT_EQ(received.uriPayloads.size(), sent ? 1u : 0u);
-        EXPECT_EQ(received.partialFrames, 0u);
+        int polls = 0;
+        useconds_t slept = 0;
+        bool awaited = true;
+        launcherPoll = [&](useconds_t us) {
+            slept += us;
+            if (++polls == 1 && row.serverAt != 1) awaited = r.logs.waitForLine(60);  // the first attempt failed
+            if (polls != row.serverAt) return;
+            if (row.serverAt > 1) r.serverAppears(), r.clock.advance(1'000'000);  // the wait owed after it
+            awaited = awaited && row.awaitInThatPoll(r);
+        };
+        if (row.serverAt == 1) r.serverAppears();
+        bool sent = UriLauncher(r.alias).launchUri(row.uri);
+        launcherPoll = nullptr;
+        EXPECT_TRUE(awaited) << r.logs.dump();
+        EXPECT_EQ(polls, row.polls != 0 ? row.polls : polls);
+        EXPECT_EQ(slept, row.polls != 0 ? 3'000'000u : slept) << "the poll budget";
+        ASSERT_TRUE(r.server.waitFor([](auto const& all) {
+            return std::all_of(all.begin(), all.end(), [](auto const& entry) { return entry.second.closed; });
+        }));
+        size_t uriFrames = 0;
+        for (kesu_test::ConnectionId id = 1; id <= r.server.connectionCount(); ++id) {
+            auto connection = r.server.connection(id);
+            for (IPCMessageStruct const& frame : connection.frames) {
+                EXPECT_TRUE(frame.type == IPC_MSG_LAUNCH_URI && frame.data == row.payload);
+                ++uriFrames;
+            }
+            EXPECT_GE(connection.summary.trailingBytes, row.payload.empty() ? 8u : 0u) << "a part of the frame";
+        }
+        EXPECT_EQ(sent, row.sent < 0 ? uriFrames != 0 : row.sent == 1) << uriFrames << " whole URI frames";
+        EXPECT_EQ(uriFrames, row.sent < 0 ? uriFrames : row.payload.empty() ? 0u : 1u);
+        EXPECT_EQ(r.logs.count(3, 138, "Connected to IPC server") == 0, row.serverAt == 0);
     }
 }
 

@@ -119,6 +119,7 @@ struct ServerCore::Connection {
     ConnectionId id = 0;
     ScopedFd fd;
     bool reading = true;
+    bool readShut = false;    // our reading side is shut down
     bool clientLeft = false;  // hung up, or a write to it failed
     FrameAssembler fromClient;
     bool clientInSync = true;
@@ -283,8 +284,10 @@ void ServerCore::run() {
             Connection const& c = *entry.second;
             bool forwardRoom = c.toUpstream.size() - c.toUpstreamSent < kForwardBacklogBytes;
             bool awaitingBytes = !c.steps.empty() && c.steps.front().kind == Step::Kind::AwaitClientBytes;
-            // Without reading, a hang-up still shows as POLLRDHUP.
-            auto events = static_cast<short>(c.reading ? 0 : POLLRDHUP);
+            // Without reading, a hang-up still shows as POLLRDHUP; once our
+            // reading side is shut down that shows at once, and only POLLHUP
+            // (always reported) tells that the client has gone.
+            auto events = static_cast<short>(c.reading || c.readShut ? 0 : POLLRDHUP);
             if ((c.reading && forwardRoom) || awaitingBytes) events = static_cast<short>(events | POLLIN);
             if (c.writeBlocked) events = static_cast<short>(events | POLLOUT);
             fds.push_back({c.clientEnded ? -1 : c.fd.get(), events, 0});
@@ -487,6 +490,8 @@ void ServerCore::advance(Connection& c) {
             break;
         case Step::Kind::ShutdownReading:
             ::shutdown(c.fd.get(), SHUT_RD);
+            c.reading = false;
+            c.readShut = true;
             break;
         case Step::Kind::Close:
             return finish(c, step.reset, step.reset ? "reset" : "closed by the server");

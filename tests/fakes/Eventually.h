@@ -8,7 +8,7 @@
 namespace kesu_test {
 
 template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout) {
+bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (condition()) return true;

@@ -37,6 +37,9 @@ void FakeServer::onConnect(std::function<void(ConnectionId)> action) {
 }
 
 void FakeServer::enqueue(ConnectionId id, Step step) {
+    // From an onConnect action, which runs on the server thread, directly:
+    // that thread cannot wait for itself.
+    if (std::this_thread::get_id() == loop.get_id()) return core->enqueue(id, std::move(step));
     core->call([&] { core->enqueue(id, std::move(step)); });
 }
 

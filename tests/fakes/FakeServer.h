@@ -44,7 +44,8 @@ public:
     // Runs on the server thread when a client connects, before anything
     // else happens on the connection (queue steps here).
     void onConnect(std::function<void(ConnectionId)> action);
-    // Queues a step on a connection; `run` runs anything on the server thread.
+    // Queues a step on a connection, also from an onConnect action; `run`
+    // runs anything on the server thread (not from there).
     void enqueue(ConnectionId id, Step step);
     void run(std::function<void(kesu_tools::ServerCore&)> task);
 

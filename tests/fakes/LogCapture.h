@@ -3,9 +3,9 @@
 // One at a time: it replaces whatever sink was set.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,31 +18,56 @@ namespace kesu_test {
 class LogCapture {
 public:
     using Entry = kesustb::testing::LogEntry;
+    using Entries = std::vector<Entry>;
+    using Millis = std::chrono::milliseconds;
 
-    LogCapture();
-    ~LogCapture();
+    LogCapture() {
+        kesustb::testing::setLogSink([this](STBLogRecord const&, Entry const& entry) {
+            std::lock_guard<std::mutex> lock(entriesMutex);
+            recorded.push_back(entry);
+            entriesChanged.notify_all();
+        });
+    }
+    // The stand-in calls the sink under the lock that setLogSink takes: once
+    // replaced, no logging thread is inside it any more.
+    ~LogCapture() { kesustb::testing::setLogSink(nullptr); }
     LogCapture(LogCapture const&) = delete;
     LogCapture& operator=(LogCapture const&) = delete;
 
-    std::vector<Entry> entries() const;
-    size_t size() const;
-    // Lines with this source line number.
-    size_t count(int line) const;
-    // Lines matching level, source line and text exactly.
-    size_t count(int level, int line, std::string const& text) const;
-
-    // Waits until `predicate` holds for the entries recorded so far.
-    bool waitFor(std::function<bool(std::vector<Entry> const&)> const& predicate,
-                 std::chrono::milliseconds timeout) const;
-    bool waitForLine(int line, std::chrono::milliseconds timeout, size_t occurrences = 1) const;
-
-    // All entries, one per line, for failure messages.
-    std::string dump() const;
+    Entries entries() const {
+        std::lock_guard<std::mutex> lock(entriesMutex);
+        return recorded;
+    }
+    size_t size() const { return entries().size(); }
+    // Lines with this source line; with level and text, lines matching all three.
+    size_t count(int line) const { return countIn(entries(), line); }
+    size_t count(int level, int line, std::string const& text) const { return countIn(entries(), line, level, &text); }
+    bool waitFor(std::function<bool(Entries const&)> const& predicate, Millis timeout = std::chrono::seconds(5)) const {
+        std::unique_lock<std::mutex> lock(entriesMutex);
+        return entriesChanged.wait_for(lock, timeout, [&] { return predicate(recorded); });
+    }
+    bool waitForLine(int line, Millis timeout = std::chrono::seconds(5), size_t times = 1) const {
+        return waitFor([&](Entries const& all) { return countIn(all, line) >= times; }, timeout);
+    }
+    // For failure messages: one entry per line.
+    std::string dump() const {
+        std::string out;
+        for (Entry const& e : entries())
+            out += "  [" + std::to_string(e.level) + "] " + e.file + ":" + std::to_string(e.line) + ": " +
+                   e.text + "\n";
+        return out;
+    }
 
 private:
+    static size_t countIn(Entries const& all, int line, int level = 0, std::string const* text = nullptr) {
+        return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](Entry const& e) {
+            return e.line == line && (text == nullptr || (e.level == level && e.text == *text));
+        }));
+    }
+
     mutable std::mutex entriesMutex;
     mutable std::condition_variable entriesChanged;
-    std::vector<Entry> recorded;  // guarded by entriesMutex
+    Entries recorded;  // guarded by entriesMutex
 };
 
 }  // namespace kesu_test

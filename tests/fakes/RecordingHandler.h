@@ -1,63 +1,90 @@
-// A messenger handler that records what the client tells it, under its own
-// mutex, and lets the test wait for it. Optional actions run inside the
-// callbacks (on the client thread, with the client's handler lock held):
-// reply with sendMessage, block, throw.
+// A messenger handler that records what the client tells it, for tests to
+// wait on. All handlers share one lock, so the journal orders the events of
+// several. Actions run on the client thread after the event is recorded,
+// without the lock: they may block, throw, send or stop.
 #pragma once
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <typeindex>
+#include <utility>
 #include <vector>
 
 #include "ipc/IPCMessengerClient.h"
+#include "ipc/IPCValueMessages.h"
 
 namespace kesu_test {
 
 class RecordingHandler final : public IPCMessengerClient::IPCMessengerHandler {
 public:
-    enum class Event { Connected, Disconnected, Message };
-
-    struct ReceivedMessage {
+    struct Message {
         IPCMessageType type;
-        std::vector<char> payload;  // a copy of messageStruct.data
-        std::type_index messageClass;
-        std::string text;  // the decoded text, for an IPCMessageSimpleString
+        std::vector<char> payload;
+        std::type_index kind;  // the class the factory chose
+        std::string text;      // decoded, for an IPCMessageSimpleString
     };
-
     struct State {
-        std::vector<Event> events;
-        std::vector<ReceivedMessage> messages;
         int connected = 0;
         int disconnected = 0;
-        long callingThread = 0;  // kernel thread id of the latest callback: the client thread
+        std::vector<Message> messages;
+        long thread = 0;  // kernel id of the calling thread: the client thread
     };
 
-    // Run after the event has been recorded, without the recorder's lock, so
-    // an action may block or throw. Set them before the client starts.
+    // A tagged handler also writes its events to the journal: "C<tag> ", "M<tag> ", "D<tag> ".
+    explicit RecordingHandler(char journalTag = 0) : tag(journalTag) {}
     std::function<void()> connectedAction;
     std::function<void(IPCMessage const&)> messageAction;
-    std::function<void()> disconnectedAction;
 
-    void onNewMessageReceived(IPCMessage const* message) override;
-    void onConnected() override;
-    void onDisconnected() override;
+    void onConnected() override {
+        record('C', nullptr);
+        if (connectedAction) connectedAction();
+    }
+    void onDisconnected() override { record('D', nullptr); }
+    void onNewMessageReceived(IPCMessage const* message) override {
+        auto const* text = dynamic_cast<IPCMessageSimpleString const*>(message);
+        IPCMessageStruct const& raw = message->messageStruct;
+        Message copy{raw.type, raw.data, typeid(*message), text ? text->text : ""};
+        record('M', &copy);
+        if (messageAction) messageAction(*message);
+    }
 
-    State snapshot() const;
-    bool waitFor(std::function<bool(State const&)> const& predicate, std::chrono::milliseconds timeout) const;
-    bool waitForConnected(int count, std::chrono::milliseconds timeout) const;
-    bool waitForDisconnected(int count, std::chrono::milliseconds timeout) const;
-    bool waitForMessages(size_t count, std::chrono::milliseconds timeout) const;
+    State state() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return recorded;
+    }
+    bool waitFor(std::function<bool(State const&)> const& done) const {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return done(recorded); });
+    }
+    bool waitForConnected(int times) const { return waitFor([=](State const& s) { return s.connected >= times; }); }
+    bool waitForMessages(size_t n) const { return waitFor([=](State const& s) { return s.messages.size() >= n; }); }
+    static std::string takeJournal() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(journal, {});
+    }
 
 private:
-    void record(Event event, ReceivedMessage const* message);
+    void record(char event, Message const* message) {
+        std::lock_guard<std::mutex> lock(mutex);
+        recorded.connected += event == 'C' ? 1 : 0;
+        recorded.disconnected += event == 'D' ? 1 : 0;
+        if (message != nullptr) recorded.messages.push_back(*message);
+        recorded.thread = ::syscall(SYS_gettid);
+        if (tag != 0) journal += std::string{event, tag, ' '};
+        changed.notify_all();
+    }
 
-    mutable std::mutex stateMutex;
-    mutable std::condition_variable stateChanged;
-    State state;  // guarded by stateMutex
+    const char tag;
+    State recorded;  // guarded by mutex
+    static inline std::mutex mutex;
+    static inline std::condition_variable changed;
+    static inline std::string journal;  // guarded by mutex
 };
 
 }  // namespace kesu_test

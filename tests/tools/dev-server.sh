@@ -8,7 +8,7 @@ set -euo pipefail
 work=$(mktemp -d)
 sock=$work/messenger
 pids=()
-trap 'kill -KILL "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'status=$?; kill -KILL "${pids[@]}" 2>/dev/null || true; rm -rf "$work"; exit $status' EXIT
 server_bin=$1 send_bin=$2
 shift 2
 if [[ $# -gt 0 ]]; then  # wrappers that exec the emulator keep pids and signals
