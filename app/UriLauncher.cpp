@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "ipc/IPCValueMessages.h"
+#include "kesu/ipc/IPCValueMessages.h"
 
 UriLauncher::UriLauncher() { installDeliveryCallback(); }
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <string>
 
-#include "ipc/IPCMessengerClient.h"
+#include "kesu/ipc/IPCMessengerClient.h"
 
 // The tool's only handler of its messenger client: once the client reports a
 // connection, it submits the URI as a type-54 string message, waits a bounded

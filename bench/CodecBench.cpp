@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ipc/IPCMessagePlayerMediaInfo.h"
-#include "ipc/IPCValueMessages.h"
+#include "kesu/ipc/IPCMessagePlayerMediaInfo.h"
+#include "kesu/ipc/IPCValueMessages.h"
 
 namespace {
 

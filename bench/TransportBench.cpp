@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "ipc/IPCMessengerClient.h"
+#include "kesu/ipc/IPCMessengerClient.h"
 
 namespace kesu_bench {
 namespace {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "KesuStbTesting.h"
-#include "ipc/IPCFrameReader.h"
-#include "ipc/IPCMessageFactory.h"
-#include "ipc/IPCSocketIO.h"
+#include "kesu/ipc/IPCFrameReader.h"
+#include "kesu/ipc/IPCMessageFactory.h"
+#include "kesu/ipc/IPCSocketIO.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "ipc/IPCMessageFactory.h"
+#include "kesu/ipc/IPCMessageFactory.h"
 
 static void check(bool condition) { if (!condition) __builtin_trap(); }
 

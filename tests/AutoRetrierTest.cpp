@@ -1,4 +1,4 @@
-#include "common/AutoRetrier.h"
+#include "kesu/common/AutoRetrier.h"
 
 #include <gtest/gtest.h>
 

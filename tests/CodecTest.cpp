@@ -17,9 +17,9 @@
 #include "PayloadBytes.h"
 #include "fakes/Eventually.h"
 #include "fakes/LogCapture.h"
-#include "ipc/IPCFrameReader.h"
-#include "ipc/IPCMessageFactory.h"
-#include "ipc/IPCSocketIO.h"
+#include "kesu/ipc/IPCFrameReader.h"
+#include "kesu/ipc/IPCMessageFactory.h"
+#include "kesu/ipc/IPCSocketIO.h"
 
 using test_bytes::hex;
 using test_bytes::unhex;

@@ -1,7 +1,7 @@
 // The messenger client against the fake server. The platform clock stands
 // still: an owed wait lasts for ever, so "reconnects at once" is a yes-or-no
 // question, not a measurement.
-#include "ipc/IPCMessengerClient.h"
+#include "kesu/ipc/IPCMessengerClient.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The sender thread on a real socket connected to the fake server, which cuts
 // what arrives into frames and tells what was left over.
-#include "ipc/IPCOutMessageSender.h"
+#include "kesu/ipc/IPCOutMessageSender.h"
 
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
@@ -16,7 +16,7 @@
 #include "fakes/Eventually.h"
 #include "fakes/FakeServer.h"
 #include "fakes/LogCapture.h"
-#include "ipc/IPCValueMessages.h"
+#include "kesu/ipc/IPCValueMessages.h"
 
 namespace {
 

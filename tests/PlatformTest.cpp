@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "KesuLog.h"
+#include "kesu/private/KesuLog.h"
 #include "KesuStbTesting.h"
 #include "NSTime.h"
 #include "STBThread.h"

@@ -1,5 +1,5 @@
 // The checked threading wrappers, their fatal report, and the backtrace lines.
-#include "pthread_helper.h"
+#include "kesu/private/pthread_helper.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "STBBackTrace.h"
+#include "kesu/private/STBBackTrace.h"
 #include "fakes/DeathTestStyle.h"
 #include "fakes/Eventually.h"
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/IPCMessage.h"
+#include "kesu/ipc/IPCMessage.h"
 
 namespace kesu_test {
 

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/IPCMessengerClient.h"
-#include "ipc/IPCValueMessages.h"
+#include "kesu/ipc/IPCMessengerClient.h"
+#include "kesu/ipc/IPCValueMessages.h"
 
 namespace kesu_test {
 
