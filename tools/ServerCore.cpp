@@ -84,33 +84,23 @@ Step Step::idle(Kind kind, Millis wait) {
 }
 
 Step Step::setReading(bool on) {
-    Step step;
-    step.kind = Kind::SetReading;
+    Step step = idle(Kind::SetReading, Millis(0));
     step.reading = on;
     return step;
 }
 
-Step Step::shutdownReading() {
-    Step step;
-    step.kind = Kind::ShutdownReading;
-    return step;
-}
+Step Step::shutdownReading() { return idle(Kind::ShutdownReading, Millis(0)); }
 
 Step Step::close(bool reset) {
-    Step step;
-    step.kind = Kind::Close;
+    Step step = idle(Kind::Close, Millis(0));
     step.reset = reset;
     return step;
 }
 
-Step Step::recreateSocket(Millis absent) {
-    Step step = idle(Kind::RecreateSocket, absent);
-    return step;
-}
+Step Step::recreateSocket(Millis absent) { return idle(Kind::RecreateSocket, absent); }
 
 Step Step::fault(std::string note) {
-    Step step;
-    step.kind = Kind::Note;
+    Step step = idle(Kind::Note, Millis(0));
     step.note = std::move(note);
     return step;
 }
@@ -317,37 +307,7 @@ void ServerCore::run() {
             if ((client.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && c.reading) readClient(c);
             else if ((client.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0) c.clientLeft = true;
             if (connections.count(polled[i]) == 0) continue;
-            if (c.upstream && (server.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                char buffer[kReadChunkBytes];
-                ssize_t n = ::recv(c.upstream.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n > 0) {
-                    absorb(c, Direction::ToClient, c.fromServer, c.serverInSync, buffer, static_cast<size_t>(n));
-                    c.steps.push_back(Step::raw(std::vector<char>(buffer, buffer + n)));
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    // Everything the server sent goes to the client first.
-                    c.upstream.reset();
-                    c.steps.push_back(Step::close(false));
-                }
-            }
-            if (c.upstream && c.toUpstreamSent < c.toUpstream.size()) {
-                ssize_t n = ::send(c.upstream.get(), c.toUpstream.data() + c.toUpstreamSent,
-                                   c.toUpstream.size() - c.toUpstreamSent, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n > 0) c.toUpstreamSent += static_cast<size_t>(n);
-                else if (errno != EAGAIN && errno != EINTR) {
-                    c.upstream.reset();
-                    c.steps.push_back(Step::close(false));
-                }
-                if (c.toUpstreamSent == c.toUpstream.size()) {
-                    c.toUpstream.clear();
-                    c.toUpstreamSent = 0;
-                }
-            }
-            // The client's end goes on to the server as its own, once the
-            // server has every byte; its reply still comes back.
-            if (c.clientEnded && !c.upstreamEnded && c.upstream && c.toUpstream.empty()) {
-                ::shutdown(c.upstream.get(), SHUT_WR);
-                c.upstreamEnded = true;
-            }
+            if (c.upstream) forward(c, server.revents);
         }
         if (fds[1].revents != 0) acceptClients();
     }
@@ -358,6 +318,44 @@ void ServerCore::run() {
     while (!connections.empty()) finish(*connections.begin()->second, false, "server stopping");
     std::lock_guard<std::mutex> lock(tasksMutex);
     running = false;
+}
+
+// The tap's side towards the server: what it sends goes on to the client
+// (and is reported); what the client sent goes on to it.
+void ServerCore::forward(Connection& c, short revents) {
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        char buffer[kReadChunkBytes];
+        ssize_t n = ::recv(c.upstream.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            absorb(c, Direction::ToClient, c.fromServer, c.serverInSync, buffer, static_cast<size_t>(n));
+            c.steps.push_back(Step::raw(std::vector<char>(buffer, buffer + n)));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            // Everything the server sent goes to the client first.
+            c.upstream.reset();
+            c.steps.push_back(Step::close(false));
+            return;
+        }
+    }
+    if (c.toUpstreamSent < c.toUpstream.size()) {
+        ssize_t n = ::send(c.upstream.get(), c.toUpstream.data() + c.toUpstreamSent,
+                           c.toUpstream.size() - c.toUpstreamSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            c.upstream.reset();
+            c.steps.push_back(Step::close(false));
+            return;
+        }
+        c.toUpstreamSent += n > 0 ? static_cast<size_t>(n) : 0;
+        if (c.toUpstreamSent == c.toUpstream.size()) {
+            c.toUpstream.clear();
+            c.toUpstreamSent = 0;
+        }
+    }
+    // The client's end goes on to the server as its own, once the server
+    // has every byte; its reply still comes back.
+    if (c.clientEnded && !c.upstreamEnded && c.toUpstream.empty()) {
+        ::shutdown(c.upstream.get(), SHUT_WR);
+        c.upstreamEnded = true;
+    }
 }
 
 int ServerCore::pollTimeoutMs() const {

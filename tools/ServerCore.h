@@ -160,6 +160,7 @@ private:
 
     void acceptClients();
     void readClient(Connection& c);
+    void forward(Connection& c, short revents);
     void absorb(Connection& c, Direction direction, FrameAssembler& assembler, bool& inSync, char const* data, size_t size);
     void advance(Connection& c);
     bool writeSome(Connection& c);
