@@ -1,5 +1,5 @@
-// A message that counts its own destruction, so tests can tell that every
-// message handed over was deleted exactly once, and by when.
+// A message that counts its own destruction (into a counter that outlives it),
+// so tests tell that every message handed over was deleted once, and by when.
 #pragma once
 
 #include <atomic>
@@ -10,16 +10,10 @@
 
 namespace kesu_test {
 
-class CountingMessage : public IPCMessage {
-public:
-    // `destroyed` must outlive the message.
+struct CountingMessage : IPCMessage {
     CountingMessage(IPCMessageType messageType, std::vector<char> payload, std::atomic<int>& destroyed)
-        : IPCMessage(messageType), destroyedCount(destroyed) {
-        messageStruct.data = std::move(payload);
-    }
-    ~CountingMessage() override { destroyedCount.fetch_add(1); }
-
-private:
+        : IPCMessage(messageType), destroyedCount(destroyed) { messageStruct.data = std::move(payload); }
+    ~CountingMessage() override { ++destroyedCount; }
     std::atomic<int>& destroyedCount;
 };
 

@@ -1,20 +1,15 @@
-// Waits for a condition that no one signals (a flag of the code under test,
-// a socket's queue), checking it every millisecond until a deadline.
+// Polls a condition no one signals (a flag, a socket's queue) each millisecond until it holds or time is up.
 #pragma once
 
 #include <chrono>
 #include <thread>
 
 namespace kesu_test {
-
 template <class Condition>
 bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition();
+         std::this_thread::sleep_for(std::chrono::milliseconds(1)))
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    return true;
 }
-
 }  // namespace kesu_test
