@@ -1,6 +1,5 @@
-// Runs a fuzz target over saved inputs without libFuzzer, so that any
-// compiler builds the targets and CTest replays the corpus. Arguments: files,
-// or directories whose regular files are all replayed.
+// Feeds saved inputs (files, or directories of them) to a fuzz target without
+// libFuzzer, so that any compiler builds the targets and CTest replays the corpus.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,22 +9,16 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 int main(int argc, char** argv) {
-    if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
-    std::vector<std::filesystem::path> files(argv + 1, argv + argc);
+    std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i)
-        if (std::filesystem::is_directory(argv[i]))
-            for (auto const& entry : std::filesystem::directory_iterator(argv[i])) files.push_back(entry.path());
-    files.erase(std::remove_if(files.begin(), files.end(), [](auto const& f) { return is_directory(f); }), files.end());
-    std::sort(files.begin(), files.end());
+        if (!std::filesystem::is_directory(argv[i])) files.emplace_back(argv[i]);
+        else files.insert(files.end(), std::filesystem::directory_iterator(argv[i]), {});
+    std::sort(files.begin(), files.end());  // one order on every run: what an overread hits depends on it
     for (auto const& file : files) {
         std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "cannot read %s\n", file.c_str());
-            return 1;
-        }
+        if (!in) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 1;
         // Exactly the file's size, so that a sanitizer build catches a read past the end.
         std::vector<uint8_t> input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(input.data(), input.size());
