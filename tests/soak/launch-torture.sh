@@ -1,44 +1,29 @@
 #!/usr/bin/env bash
-# The uri-launcher tool, run again and again against kesu-dev-server playing a
-# bad server, in a private /tmp (the tool always uses /tmp/kesu_messenger).
-# Per run: exit status 0; "Message sent" if and only if the server received
-# that run's URI frame whole (every run has its own URI, and a run is judged
-# once the server has reported each connection the tool made, and its end);
-# no run longer than the 3 s budget plus the stop bound; the tool's stream
-# never out of sync. One run in eight starts with the socket file away.
-#
+# The uri-launcher tool, run again and again against kesu-dev-server playing a bad server, in a private /tmp;
+# what each run must show: docs/RELIABILITY.md. Exits 77 (skipped) without root or unshare, 1 naming each failed run.
 #   launch-torture.sh TOOL SERVER [RUNS [SEED]]    (stop bound: KESU_STOP_BOUND_MS, 1500)
-#
-# Exits 77 (skipped) without root or unshare, 1 naming every failed run.
 set -u
 tool=$1 server=$2 runs=${3:-500} seed=${4:-$((RANDOM * 32768 + RANDOM))}
-if [ -z "${KESU_TORTURE_PRIVATE_TMP:-}" ]; then
+[ -n "${KESU_TORTURE_PRIVATE_TMP:-}" ] ||
     KESU_TORTURE_PRIVATE_TMP=1 exec "$(dirname "$0")/../private-tmp.sh" bash "$0" "$tool" "$server" "$runs" "$seed"
-fi
-bound_ms=$((3000 + ${KESU_STOP_BOUND_MS:-1500}))
-# Every fault but at-bound: its 16 MiB frames take the server longer to write
-# than the tool lives, and the soak covers the reader's bound.
-faults=accept-then-close,close-in-header,close-in-payload,wrong-marker,above-bound,bad-payload,large-frame
-faults+=,burst,one-byte-pieces,stall,never-read,reset,recreate-socket
-socket=/tmp/kesu_messenger work=$(mktemp -d)
-log=$work/server.log
-"$server" --faults $faults --seed "$seed" </dev/null >>"$log" 2>&1 &  # appends: the log is emptied per run
-server_pid=$!
+bound_ms=$((3000 + ${KESU_STOP_BOUND_MS:-1500})) socket=/tmp/kesu_messenger work=$(mktemp -d) log=/tmp/server.log
+# Every fault but at-bound (see docs/RELIABILITY.md).
+faults=accept-then-close,close-in-header,close-in-payload,wrong-marker,above-bound,bad-payload,large-frame,burst
+"$server" --faults $faults,one-byte-pieces,stall,never-read,reset,recreate-socket --seed "$seed" </dev/null >>$log 2>&1 &
+server_pid=$!  # appends to the log, which is emptied per run
 trap 'kill $server_pid 2>/dev/null' EXIT
-for ((i = 0; i < 100; i++)); do grep -q '^listening on' "$log" && break; sleep 0.05; done
-grep -q '^listening on' "$log" || { cat "$log"; exit 1; }
+for ((i = 0; i < 100; i++)); do grep -q '^listening on' $log && break; sleep 0.05; done
+grep -q '^listening on' $log || { cat $log; exit 1; }
 echo "launch torture: $runs runs, seed $seed"
-
 RANDOM=$seed  # the URIs and the late appearances follow from the seed too
 failures=0 sent=0 late=0 slowest=0 timed_out=()
-# Runs whose URI frame shows in the log although they reported a timeout.
-late_frames() {
-    grep -o "text=\"torture://$seed/[0-9]*/" "$log" | cut -d/ -f4 | sort -u | while read -r k; do
+late_frames() {  # runs that reported a timeout, yet whose URI frame arrived whole
+    grep -o "text=\"torture://$seed/[0-9]*/" $log | cut -d/ -f4 | sort -u | while read -r k; do
         [ -z "${timed_out[k]:-}" ] || echo " run $k reported a timeout, yet its URI frame arrived whole;"
     done
 }
 for ((run = 1; run <= runs; run++)); do
-    : >"$log"
+    : >$log
     # Mostly short URIs; one in ten of 60 to 120 KiB, written and read in many pieces.
     uri=torture://$seed/$run/$(printf "%$((RANDOM % 10 ? RANDOM % 200 : 60000 + RANDOM % 60000))s" | tr ' ' x)
     mover=
@@ -52,11 +37,11 @@ for ((run = 1; run <= runs; run++)); do
     [ -z "$mover" ] || wait $mover
     connects=$(grep -c 'Connected to IPC server' "$work/tool.err")
     for ((i = 0; i < 500; i++)); do
-        opened=$(grep -c '^client [0-9]* connected$' "$log") closed=$(grep -c '^client [0-9]* disconnected' "$log")
+        opened=$(grep -c '^client [0-9]* connected$' $log) closed=$(grep -c '^client [0-9]* disconnected' $log)
         ((opened >= connects && opened == closed)) && break
         sleep 0.02
     done
-    grep -qF "server type=54 class=IPCMessageSimpleString length=$((${#uri} + 5)) text=\"${uri:0:200}" "$log"
+    grep -qF "server type=54 class=IPCMessageSimpleString length=$((${#uri} + 5)) text=\"${uri:0:200}" $log
     arrived=$((!$?)) verdict=
     case "$status $output" in
     "0 Message sent") sent=$((sent + 1)) && ((arrived)) || verdict=" \"Message sent\", yet the URI frame never arrived whole;" ;;
@@ -65,9 +50,9 @@ for ((run = 1; run <= runs; run++)); do
     esac
     ((ms <= bound_ms)) || verdict+=" took $ms ms;"
     ((i < 500)) || verdict+=" the server never reported the end of the tool's connections;"
-    ! grep -q ' out of sync: ' "$log" || verdict+=" the tool's stream lost its frame markers;"
+    ! grep -q ' out of sync: ' $log || verdict+=" the tool's stream lost its frame markers;"
     verdict+=$(late_frames)
-    grep -o ' fault [a-z-]*' "$log" >>"$work/faults"
+    grep -o ' fault [a-z-]*' $log >>"$work/faults"
     slowest=$((ms > slowest ? ms : slowest))
     [ -z "$verdict" ] || { failures=$((failures + 1)) && echo "run $run FAILED:$verdict ($connects connections, ${#uri}-byte URI, $ms ms)"; }
 done

@@ -1,3 +1,2 @@
-// The application's own header of this name (see thread_annotations.h).
-#pragma once
+#pragma once  // the application's own header of this name (see thread_annotations.h)
 #define APP_OWN_KESU_LOG 1
