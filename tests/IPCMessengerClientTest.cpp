@@ -2,6 +2,7 @@
 // The clock stands still: an owed retry wait lasts for ever, so "reconnects at once" is yes or no.
 #include "kesu/ipc/IPCMessengerClient.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -78,6 +79,35 @@ private:
     static inline std::mutex mutex;
     static inline std::string journal;  // guarded by mutex
 };
+
+// Interposed on the whole binary. Once armed, the first write to `socket` waits until the socket is
+// shut down, then until it is closed (100 ms at most): a tear-down that closes the socket before its
+// sender has let go of it shows as a write after the close, before the number can serve anyone else.
+namespace held {
+std::atomic<int> socket{-1};
+std::atomic<bool> waiting{false}, shutDown{false}, closed{false}, writtenAfterClose{false};
+template <class F> F* next(char const* name) { return reinterpret_cast<F*>(::dlsym(RTLD_NEXT, name)); }
+}  // namespace held
+}  // namespace
+
+extern "C" int shutdown(int fd, int how) noexcept {
+    held::shutDown = held::shutDown || fd == held::socket;
+    return held::next<int(int, int)>("shutdown")(fd, how);
+}
+extern "C" int close(int fd) {
+    held::closed = held::closed || fd == held::socket;
+    return held::next<int(int)>("close")(fd);
+}
+extern "C" ssize_t send(int fd, void const* data, size_t size, int flags) {
+    if (fd == held::socket && !held::waiting.exchange(true)) {
+        eventually([] { return held::shutDown.load(); });
+        eventually([] { return held::closed.load(); }, std::chrono::milliseconds(100));
+        held::writtenAfterClose = held::closed.load();
+    }
+    return held::next<ssize_t(int, void const*, size_t, int)>("send")(fd, data, size, flags);
+}
+
+namespace {
 
 auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
@@ -349,7 +379,14 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
              EXPECT_TRUE(r.server.connection(1).bytes.empty() && r.h.connected == 0);
          },
          1, 0, {131, 60}, 0, false},
-        {"blocked in receive", [](Rig& r) { ASSERT_TRUE(r.startConnected() && r.inReceive()); }, 1, 1, {172}, 0, false},
+        {"blocked in receive, the sender about to write",
+         [](Rig& r) {
+             ASSERT_TRUE(r.startConnected() && r.inReceive());
+             held::socket = r.clientSocket();
+             r.send(1);
+             ASSERT_TRUE(eventually([] { return held::waiting.load(); }));
+         },
+         1, 1, {172, 354}, 1, false},
         {"inside a handler callback, which ends before stop() returns",
          [](Rig& r) {
              r.h.messageAction = [&r](IPCMessage const&) {
@@ -396,6 +433,8 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
         EXPECT_TRUE(row.disconnected < 0 ? r->h.disconnected <= 1 : r->h.disconnected == row.disconnected);
         EXPECT_EQ(r->destroyed, row.destroyed);
         EXPECT_TRUE(row.connections == 0 || r->server.waitForClosed(1));
+        EXPECT_FALSE(held::writtenAfterClose) << "the sender wrote to the socket after its close";
+        held::socket = -1, held::waiting = held::shutDown = held::closed = held::writtenAfterClose = false;
         for (int fd : r->bystander) ::close(fd);
         r->held.clear();
         EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
