@@ -86,6 +86,8 @@ private:
 namespace held {
 std::atomic<int> socket{-1};
 std::atomic<bool> waiting{false}, shutDown{false}, closed{false}, writtenAfterClose{false};
+// Armed, the next connect waits in the call until the test has called stop() (and 20 ms more).
+std::atomic<bool> connectArmed{false}, inConnect{false}, stopCalled{false};
 template <class F> F* next(char const* name) { return reinterpret_cast<F*>(::dlsym(RTLD_NEXT, name)); }
 }  // namespace held
 }  // namespace
@@ -97,6 +99,13 @@ extern "C" int shutdown(int fd, int how) noexcept {
 extern "C" int close(int fd) {
     held::closed = held::closed || fd == held::socket;
     return held::next<int(int)>("close")(fd);
+}
+extern "C" int connect(int fd, sockaddr const* address, socklen_t size) {
+    if (held::connectArmed.exchange(false)) {
+        held::inConnect = true;
+        if (eventually([] { return held::stopCalled.load(); })) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return held::next<int(int, sockaddr const*, socklen_t)>("connect")(fd, address, size);
 }
 extern "C" ssize_t send(int fd, void const* data, size_t size, int flags) {
     if (fd == held::socket && !held::waiting.exchange(true)) {
@@ -387,6 +396,14 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
              ASSERT_TRUE(eventually([] { return held::waiting.load(); }));
          },
          1, 1, {172, 354}, 1, false},
+        {"inside a connect that succeeds once stop() has begun: no handler hears of it",
+         [](Rig& r) {
+             r.h.connectedAction = [] { ADD_FAILURE() << "onConnected after stop()"; };
+             held::connectArmed = true;
+             r.client->start();
+             ASSERT_TRUE(eventually([] { return held::inConnect.load(); }));
+         },
+         1, 0, {}, 0, false},
         {"inside a handler callback, which ends before stop() returns",
          [](Rig& r) {
              r.h.messageAction = [&r](IPCMessage const&) {
@@ -420,6 +437,7 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
         ASSERT_TRUE(row.destroyed != 10 || eventually([&r] { return r->flag.load(); }));
         if (r->bystander[0] == -1) r->openBystander();
         if (row.byDestructor) r->client.reset();
+        held::stopCalled = true;
         r->client ? r->client->stop() : void();
         r->flag = true;
         for (int line : row.lines) EXPECT_EQ(r->logs.count(line), 1u) << line << "\n" << r->logs.dump();
@@ -435,6 +453,7 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
         EXPECT_TRUE(row.connections == 0 || r->server.waitForClosed(1));
         EXPECT_FALSE(held::writtenAfterClose) << "the sender wrote to the socket after its close";
         held::socket = -1, held::waiting = held::shutDown = held::closed = held::writtenAfterClose = false;
+        held::inConnect = held::stopCalled = false;
         for (int fd : r->bystander) ::close(fd);
         r->held.clear();
         EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
