@@ -70,7 +70,8 @@ faults_of() {
     start f --socket "$sock" --faults all --seed "$1"
     for _ in 1 2 3; do "${send[@]}" --socket "$sock" --expect-close --timeout 3000 54:string:x >/dev/null 2>&1 || true; done
     stop "$pid" TERM
-    grep -E '^client [0-9]+ fault ' "$work/f.out" | sed 's/ (at [0-9.]* s)$//' | head -n 4
+    # Each connection's first fault: what comes later depends on how long a busy machine keeps the client.
+    grep -E '^client [0-9]+ fault ' "$work/f.out" | sed 's/ (at [0-9.]* s)$//' | awk '!seen[$2]++'
 }
 first=$(faults_of 42) && [[ $(wc -l <<<"$first") -ge 3 && $(faults_of 42) == "$first" && $(faults_of 43) != "$first" ]] ||
     fail "seeds do not replay their faults: $first"
