@@ -86,8 +86,8 @@ private:
 namespace held {
 std::atomic<int> socket{-1};
 std::atomic<bool> waiting{false}, shutDown{false}, closed{false}, writtenAfterClose{false};
-// Armed, the next connect waits in the call until the test has called stop() (and 20 ms more).
-std::atomic<bool> connectArmed{false}, inConnect{false}, stopCalled{false};
+// Armed, the next connect waits in the call until stop() has shut its socket down.
+std::atomic<bool> connectArmed{false}, inConnect{false};
 template <class F> F* next(char const* name) { return reinterpret_cast<F*>(::dlsym(RTLD_NEXT, name)); }
 }  // namespace held
 }  // namespace
@@ -102,8 +102,8 @@ extern "C" int close(int fd) {
 }
 extern "C" int connect(int fd, sockaddr const* address, socklen_t size) {
     if (held::connectArmed.exchange(false)) {
-        held::inConnect = true;
-        if (eventually([] { return held::stopCalled.load(); })) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        held::socket = fd, held::inConnect = true;
+        eventually([] { return held::shutDown.load(); });
     }
     return held::next<int(int, sockaddr const*, socklen_t)>("connect")(fd, address, size);
 }
@@ -437,7 +437,6 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
         ASSERT_TRUE(row.destroyed != 10 || eventually([&r] { return r->flag.load(); }));
         if (r->bystander[0] == -1) r->openBystander();
         if (row.byDestructor) r->client.reset();
-        held::stopCalled = true;
         r->client ? r->client->stop() : void();
         r->flag = true;
         for (int line : row.lines) EXPECT_EQ(r->logs.count(line), 1u) << line << "\n" << r->logs.dump();
@@ -453,7 +452,7 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
         EXPECT_TRUE(row.connections == 0 || r->server.waitForClosed(1));
         EXPECT_FALSE(held::writtenAfterClose) << "the sender wrote to the socket after its close";
         held::socket = -1, held::waiting = held::shutDown = held::closed = held::writtenAfterClose = false;
-        held::inConnect = held::stopCalled = false;
+        held::inConnect = false;
         for (int fd : r->bystander) ::close(fd);
         r->held.clear();
         EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
