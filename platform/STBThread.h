@@ -36,7 +36,8 @@ public:
     void start(OnThreadCompletedListener* listener);
 
     // Makes isRunning() false, then returns once run() has returned. Safe to
-    // call when the thread never started, more than once, and from run() itself
+    // call when the thread never started, more than once, from several threads
+    // at once (each returns once run() has returned), and from run() itself
     // (which cannot wait for itself, so it only clears the flag; the owner's
     // next stop() still waits for run() to return).
     void stop();
@@ -45,15 +46,19 @@ public:
 
 private:
     static void* threadMain(void* self);
-    void waitForRunToReturn();
+    // Until every run() begun before the call has returned; doneMutex held.
+    void waitForRuns(unsigned long begun);
 
-    bool started = false;  // owner's thread only: a run() began that no stop() has waited for yet
-    std::atomic<bool> running{false};
+    std::atomic<bool> running{false};  // written under doneMutex
     OnThreadCompletedListener* completedListener = nullptr;
-    // Raised by the thread after run() and the listener, as its last touch of
-    // this object. Waiting for it rather than joining spares the owner the
-    // POSIX thread's own teardown; the thread is detached and ends by itself.
+    // Runs are counted rather than flagged, so that a stop() waits for the
+    // run it stopped and not for one that a start() on another thread began
+    // meanwhile. runsEnded is raised by the thread after run() and the
+    // listener, as its last touch of this object; waiting for it rather than
+    // joining spares the owner the POSIX thread's own teardown (the thread is
+    // detached and ends by itself).
     pthread_mutex_t doneMutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t doneCond = PTHREAD_COND_INITIALIZER;
-    bool runReturned = true;  // guarded by doneMutex
+    unsigned long runsBegun = 0;  // guarded by doneMutex
+    unsigned long runsEnded = 0;  // guarded by doneMutex
 };

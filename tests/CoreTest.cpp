@@ -353,6 +353,27 @@ TEST(STBThreadTest, RunningFromStartUntilStopWhichWaitsForRunAndMayComeFromRun) 
     EXPECT_TRUE(eventually([&] { return ::access(task.c_str(), F_OK) != 0; }));
 }
 
+// The run polls for 30 ms after its stop: a stop() that returns before run() did shows, and so
+// does one that waits for the run a start() on a third thread began meanwhile.
+TEST(STBThreadTest, StopsFromSeveralThreadsEachWaitForTheRunTheyStoppedOnly) {
+    returns = 0;
+    Probe probe(Body::Poll);
+    probe.start(nullptr);
+    auto stopper = [&probe] {
+        probe.stop();
+        EXPECT_EQ(returns, 1) << "stop() returned before run()";
+    };
+    std::thread first(stopper);
+    std::thread second(stopper);
+    EXPECT_TRUE(eventually([&probe] { return !probe.isRunning(); }));
+    probe.start(nullptr);
+    first.join();
+    second.join();
+    EXPECT_TRUE(probe.isRunning()) << "the run begun during the stops";
+    probe.stop();
+    EXPECT_EQ(returns, 2);
+}
+
 TEST(NSTimeTest, NowReadsTheMonotonicClockInMicroseconds) {
     using namespace std::chrono;
     auto steadyUs = [] { return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(); };

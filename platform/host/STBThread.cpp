@@ -21,50 +21,50 @@ STBThread::~STBThread() {
         currentThreadObject = nullptr;  // destroyed from run(): the thread must not touch it again
         return;
     }
-    if (started) waitForRunToReturn();
+    pthread_mutex_lock(&doneMutex);
+    waitForRuns(runsBegun);
+    pthread_mutex_unlock(&doneMutex);
     pthread_cond_destroy(&doneCond);
     pthread_mutex_destroy(&doneMutex);
 }
 
 void STBThread::start(OnThreadCompletedListener* listener) {
     if (currentThreadObject == this) return;  // run() cannot restart itself
-    if (started) {
-        if (isRunning()) return;
-        waitForRunToReturn();  // run() stopped itself earlier; it may still be finishing
-        started = false;
+    pthread_mutex_lock(&doneMutex);
+    if (isRunning()) {  // started and not stopped
+        pthread_mutex_unlock(&doneMutex);
+        return;
     }
+    waitForRuns(runsBegun);  // run() stopped itself earlier; it may still be finishing
     completedListener = listener;
     // Raised before the thread exists, so run() never sees a false start.
     running.store(true, std::memory_order_release);
-    runReturned = false;  // no thread touches it before pthread_create: no lock needed
-    started = true;
+    ++runsBegun;
     pthread_t thread;
     int res = pthread_create(&thread, nullptr, &STBThread::threadMain, this);
     if (res == 0) {
         pthread_detach(thread);
-        return;
+    } else {
+        ++runsEnded;
+        running.store(false, std::memory_order_release);
     }
-    started = false;
-    runReturned = true;
-    running.store(false, std::memory_order_release);
+    pthread_mutex_unlock(&doneMutex);
+    if (res == 0) return;
     STBLogRecord record = {"    ", "KESU", "info", {0, 0, 0, 0}, {1, 0, 1, 0}};
     STBLogger_log(&record, "", 1, __LINE__, __FILE__, "Can't start thread: %s", std::strerror(res));
 }
 
 void STBThread::stop() {
+    pthread_mutex_lock(&doneMutex);
     running.store(false, std::memory_order_release);
     // From run() itself only the flag changes; the owner's next stop(),
     // start() or the destructor waits for run() to return.
-    if (currentThreadObject == this) return;
-    if (!started) return;
-    started = false;
-    waitForRunToReturn();
+    if (currentThreadObject != this) waitForRuns(runsBegun);
+    pthread_mutex_unlock(&doneMutex);
 }
 
-void STBThread::waitForRunToReturn() {
-    pthread_mutex_lock(&doneMutex);
-    while (!runReturned) pthread_cond_wait(&doneCond, &doneMutex);
-    pthread_mutex_unlock(&doneMutex);
+void STBThread::waitForRuns(unsigned long begun) {
+    while (runsEnded < begun) pthread_cond_wait(&doneCond, &doneMutex);
 }
 
 void* STBThread::threadMain(void* self) {
@@ -76,7 +76,7 @@ void* STBThread::threadMain(void* self) {
     if (currentThreadObject == thread) {
         // The owner may destroy the object as soon as the mutex is released.
         pthread_mutex_lock(&thread->doneMutex);
-        thread->runReturned = true;
+        ++thread->runsEnded;
         pthread_cond_broadcast(&thread->doneCond);
         pthread_mutex_unlock(&thread->doneMutex);
     }
