@@ -5,8 +5,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 
+#include <array>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -42,8 +45,14 @@ public:
         std::string text;      // decoded, for an IPCMessageSimpleString
     };
     explicit Handler(char journalTag = 0) : tag(journalTag) {}
-    void onConnected() override { record('C'), connectedAction ? connectedAction() : void(); }
-    void onDisconnected() override { record('D'); }
+    void onConnected() override {
+        record('C');
+        if (connectedAction) connectedAction();
+    }
+    void onDisconnected() override {
+        record('D');
+        if (disconnectedAction) disconnectedAction();
+    }
     void onNewMessageReceived(IPCMessage const* message) override {
         auto const* text = dynamic_cast<IPCMessageSimpleString const*>(message);
         record('M', Message{message->messageStruct, typeid(*message), text ? text->text : ""});
@@ -61,6 +70,7 @@ public:
     }
 
     std::function<void()> connectedAction;
+    std::function<void()> disconnectedAction;
     std::function<void(IPCMessage const&)> messageAction;
     std::atomic<int> connected{0}, disconnected{0};
     std::atomic<long> thread{0};  // kernel id of the client thread
@@ -86,8 +96,12 @@ private:
 namespace held {
 std::atomic<int> socket{-1};
 std::atomic<bool> waiting{false}, shutDown{false}, closed{false}, writtenAfterClose{false};
-// Armed, the next connect waits in the call until stop() has shut its socket down.
+// Armed, the next connect waits in the call until stop() has shut its socket down; so does the next
+// reading of the server's credentials.
 std::atomic<bool> connectArmed{false}, inConnect{false};
+std::atomic<bool> credentialsArmed{false}, inCredentials{false};
+// Sockets made without close-on-exec: a child spawned at that moment would inherit them.
+std::atomic<int> inheritable{0};
 template <class F> F* next(char const* name) { return reinterpret_cast<F*>(::dlsym(RTLD_NEXT, name)); }
 }  // namespace held
 }  // namespace
@@ -106,6 +120,18 @@ extern "C" int connect(int fd, sockaddr const* address, socklen_t size) {
         eventually([] { return held::shutDown.load(); });
     }
     return held::next<int(int, sockaddr const*, socklen_t)>("connect")(fd, address, size);
+}
+extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* size) noexcept {
+    if (name == SO_PEERCRED && held::credentialsArmed.exchange(false)) {
+        held::socket = fd;
+        held::inCredentials = true;
+        eventually([] { return held::shutDown.load(); });
+    }
+    return held::next<int(int, int, int, void*, socklen_t*)>("getsockopt")(fd, level, name, value, size);
+}
+extern "C" int socket(int domain, int type, int protocol) noexcept {
+    if ((type & SOCK_CLOEXEC) == 0) ++held::inheritable;
+    return held::next<int(int, int, int)>("socket")(domain, type, protocol);
 }
 extern "C" ssize_t send(int fd, void const* data, size_t size, int flags) {
     if (fd == held::socket && !held::waiting.exchange(true)) {
@@ -132,7 +158,12 @@ bool sleepsInReceive(long thread) {
 
 struct Rig {
     Rig() { serverAppears(); useClient(alias); }
-    ~Rig() { if (client) client->stop(); ::unlink(alias.c_str()), ::unlink(extraPath.c_str()); }
+    ~Rig() {
+        if (client) client->stop();
+        ::unlink(alias.c_str());
+        ::unlink(extraPath.c_str());
+        EXPECT_EQ(held::inheritable.exchange(0), 0) << "a socket a spawned child would inherit";
+    }
     void serverAppears() { ASSERT_EQ(::symlink(server.path().c_str(), alias.c_str()), 0); }
     void useClient(std::string const& p) { client = std::make_unique<IPCMessengerClient>(p); client->addHandler(&h); }
     void send(size_t n) { client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(n), destroyed)); }
@@ -163,7 +194,7 @@ struct Rig {
     kesu_test::TestClock clock{10'000'000'000LL};
     kesu_test::FakeServer server;
     std::string alias = server.path() + ".alias", extraPath = server.path() + ".extra";
-    Handler h;
+    Handler h{'0'};
     std::atomic<int> destroyed{0}, destroyedAfterStop{0};
     std::atomic<bool> flag{false};
     int bystander[2] = {-1, -1};
@@ -199,6 +230,36 @@ TEST(IPCMessengerClientTest, EachConnectionAnnouncesTheAllowedTypesFirstAndCarri
         int source = frames[i].type - 100;
         ASSERT_TRUE(source >= 0 && source < 3) << frames[i].type;
         EXPECT_EQ(frames[i].data, payload(next[source]++)) << "from " << source;
+    }
+}
+
+// The announcement goes first on every connection, also while other threads submit all the time (the
+// server reads each connection's first bytes, then closes it).
+TEST(IPCMessengerClientTest, TheAnnouncementIsTheFirstFrameOfEveryConnectionWhateverOtherThreadsSubmit) {
+    Rig r;
+    r.client->setAllowedMessages({IPC_MSG_RAW_7});
+    r.server.onConnect([&r](kesu_test::ConnectionId id) {
+        r.server.enqueue(id, Step::setReading(false));
+        r.server.enqueue(id, Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout));
+        r.server.enqueue(id, Step::close(false));
+    });
+    std::atomic<bool> done{false};
+    auto submit = [&r, &done] {
+        while (!done) r.client->sendMessage(new IPCMessage(frame(IPC_MSG_RAW_12)));
+    };
+    std::thread other(submit);
+    std::thread another(submit);
+    r.client->start();
+    EXPECT_TRUE(r.server.waitForConnections(300));
+    done = true;
+    other.join();
+    another.join();
+    r.client->stop();
+    for (kesu_test::ConnectionId id = 1; id <= r.server.connectionCount(); ++id) {
+        std::vector<IPCMessageStruct> frames = r.server.connection(id).frames;
+        if (!frames.empty()) {
+            EXPECT_EQ(frames[0].type, IPC_MSG_ALLOWED_MESSAGE_LIST) << "connection " << id;
+        }
     }
 }
 
@@ -290,27 +351,45 @@ TEST(IPCMessengerClientTest, ABrokenPeerEndsTheConnectionOnceAndTheClientReconne
     }
 }
 
-// A message with no working sender to take it (its write failed, or between connections) is deleted
-// at once and silently.
-TEST(IPCMessengerClientTest, WithoutAWorkingSenderAMessageIsDeletedAtOnceAndSilently) {
+// A failed write ends the connection as a failed read does: the handlers hear of its end, and the client
+// connects again at once. A message that the send queue has no room for (the server reads nothing) is told
+// to the drop callback and deleted at once, as one is that no sender can take (between connections).
+TEST(IPCMessengerClientTest, AFailedWriteEndsTheConnectionAndAMessageNoQueueTakesIsDeletedAtOnce) {
+    std::array<std::atomic<int>, 100> destroyed{};  // one for each message of the flood; outlives the client
     Rig r;
-    auto deletedAtOnceAndSilently = [&r] {
-        int before = r.destroyed;
-        size_t lines = r.logs.size();
-        r.send(1);
-        return r.destroyed == before + 1 && r.logs.size() == lines;
-    };
-    r.onFirstConnection({Step::shutdownReading(), Step::frame(frame(IPC_MSG_RAW_7))});
-    ASSERT_TRUE(r.startConnected() && r.h.messagesIn(1));
+    std::vector<size_t> dropped;  // payload sizes, as the drop callback saw them
+    r.client->setDropCallback([&dropped](IPCMessage const& m) { dropped.push_back(m.messageStruct.data.size()); });
+    r.client->setSendQueueLimit(64 * 1024);
+    r.server.onConnect([&r](kesu_test::ConnectionId id) {
+        r.server.enqueue(id, id == 1 ? Step::shutdownReading() : Step::setReading(false));
+    });
+    ASSERT_TRUE(r.startConnected());
     r.send(1);
-    ASSERT_TRUE(r.logs.waitForLine(354)) << r.logs.dump();
-    // Until the sender has cleared its flag a message may be queued, to go with the sender.
-    ASSERT_TRUE(eventually([&r] { int before = r.destroyed; r.send(0); return r.destroyed == before + 1; }));
-    EXPECT_TRUE(deletedAtOnceAndSilently()) << "after the sender failed\n" << r.logs.dump();
+    ASSERT_TRUE(r.h.connections(2)) << "the failed write left the connection up\n" << r.logs.dump();
+    EXPECT_EQ(r.h.disconnected, 1);
+    EXPECT_EQ(r.logs.count(354), 1u) << r.logs.dump();
+    EXPECT_EQ(r.logs.count(60), 0u) << "a wait before reconnecting";
+
+    for (std::atomic<int>& gone : destroyed) {
+        size_t told = dropped.size();
+        r.client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(16 * 1024), gone));
+        if (dropped.size() != told) {
+            EXPECT_EQ(gone, 1) << "told of the drop, yet not deleted at once";
+        }
+    }
+    ASSERT_FALSE(dropped.empty()) << "1.6 MB queued for a server that reads nothing";
+    EXPECT_EQ(dropped.back(), 16u * 1024);
+    EXPECT_GE(r.logs.count(360), 1u) << r.logs.dump();
+
     ::unlink(r.alias.c_str());
-    r.server.enqueue(1, Step::close(false));
+    r.server.enqueue(2, Step::close(false));
     ASSERT_TRUE(r.logs.waitForLine(60)) << r.logs.dump();
-    EXPECT_TRUE(deletedAtOnceAndSilently()) << "between connections\n" << r.logs.dump();
+    const size_t lines = r.logs.size(), told = dropped.size();
+    const int before = r.destroyed;
+    r.send(1);
+    EXPECT_EQ(r.destroyed, before + 1) << "between connections";
+    EXPECT_EQ(r.logs.size(), lines) << r.logs.dump();
+    EXPECT_EQ(dropped.size(), told) << "no queue had a say";
 }
 
 // Each stop returns, leaks no descriptor and touches none after letting it go (the bystander, opened
@@ -361,8 +440,8 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
          [&](Rig& r) {
              sockaddr_un address{};
              kesu_tools::makeUnixAddress(r.extraPath, address);
-             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM, 0));
-             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));  // fills a backlog of 0
+             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));  // fills a backlog of 0
              ASSERT_EQ(::bind(r.held[0].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
              ASSERT_EQ(::listen(r.held[0].get(), 0), 0);
              ASSERT_EQ(::connect(r.held[1].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
@@ -415,7 +494,7 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
          },
          1, -1, {}, 0, false},
         {"from onConnected", [&](Rig& r) { r.h.connectedAction = [&] { stopInside(r); }; r.client->start(); },
-         1, 1, {172}, 10, false},
+         1, 1, {}, 10, false},
         {"from onNewMessageReceived, then the destructor, which waits for the callback",
          [&](Rig& r) {
              r.h.messageAction = [&](IPCMessage const&) {
@@ -457,6 +536,125 @@ TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescrip
         r->held.clear();
         EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
     }
+}
+
+// Five frames in one write: a stop from a callback finds the rest of them waiting in the socket.
+std::vector<char> fiveFrames() {
+    std::vector<char> out;
+    for (char i = 0; i < 5; ++i) {
+        std::vector<char> one = kesu_tools::frameBytes(frame(IPC_MSG_RAW_7, {i}));
+        out.insert(out.end(), one.begin(), one.end());
+    }
+    return out;
+}
+
+// However a stop comes, once it has returned no handler hears of anything but the end of a connection it was
+// told of (every onConnected has its onDisconnected), and start() runs the client again.
+TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsTheClientAgain) {
+    // Both stop while a callback runs; the callback waits until both have called stop(), then a while for one
+    // to return, which it must not do before the callback has returned.
+    auto twoThreadsStop = [](Rig& r) {
+        std::atomic<int> stopping{0};
+        std::atomic<bool> inCallback{false};
+        std::atomic<bool> returnedEarly{false};
+        r.h.messageAction = [&](IPCMessage const&) {
+            inCallback = true;
+            eventually([&stopping] { return stopping == 2; });
+            eventually([&returnedEarly] { return returnedEarly.load(); }, std::chrono::milliseconds(100));
+            inCallback = false;
+        };
+        r.client->start();
+        ASSERT_TRUE(eventually([&inCallback] { return inCallback.load(); }));
+        auto stopper = [&] {
+            ++stopping;
+            r.client->stop();
+            returnedEarly = returnedEarly || inCallback;
+        };
+        std::thread first(stopper);
+        std::thread second(stopper);
+        first.join();
+        second.join();
+        EXPECT_FALSE(returnedEarly) << "a stop() returned while the client thread was in a callback";
+    };
+    struct Row {
+        char const* name;
+        std::function<void(Rig&)> stop;  // starts the client; returns once a stop is over
+        char const* journal;
+    };
+    const Row rows[] = {
+        {"from onConnected, the frames waiting",
+         [](Rig& r) {
+             r.h.connectedAction = [&r] {
+                 int waiting = 0;
+                 eventually([&] { return ::ioctl(r.clientSocket(), FIONREAD, &waiting) == 0 && waiting == 45; });
+                 r.client->stop();
+             };
+             r.client->start();
+             ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
+         },
+         "C0 D0 "},
+        {"from onNewMessageReceived, at the first of the frames",
+         [](Rig& r) {
+             r.h.messageAction = [&r](IPCMessage const&) { r.client->stop(); };
+             r.client->start();
+             ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
+         },
+         "C0 M0 D0 "},
+        {"from onDisconnected, the server having closed",
+         [](Rig& r) {
+             r.h.disconnectedAction = [&r] { r.client->stop(); };
+             r.onFirstConnection({Step::raw(fiveFrames()), Step::close(false)});
+             r.client->start();
+             ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
+         },
+         "C0 M0 M0 M0 M0 M0 D0 "},
+        {"from two threads at once", twoThreadsStop, "C0 M0 D0 "},
+        {"from the owner while the client checks the server's credentials",
+         [](Rig& r) {
+             r.client->setTrustedServerUid(::getuid());
+             held::credentialsArmed = true;
+             r.client->start();
+             ASSERT_TRUE(eventually([] { return held::inCredentials.load(); }));
+             r.client->stop();
+         },
+         ""},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r;
+        r.server.onConnect([&r](kesu_test::ConnectionId id) { r.server.enqueue(id, Step::raw(fiveFrames())); });
+        Handler::takeJournal();
+        row.stop(r);
+        EXPECT_EQ(Handler::takeJournal(), row.journal) << r.logs.dump();
+        r.h.connectedAction = nullptr;
+        r.h.disconnectedAction = nullptr;
+        r.h.messageAction = nullptr;
+        const int runs = r.h.connected;
+        r.client->start();
+        EXPECT_TRUE(r.h.connections(runs + 1)) << "start() after the stop did not run the client";
+        r.client->stop();
+        EXPECT_EQ(r.h.connected, r.h.disconnected);
+        held::socket = -1;
+        held::shutDown = false;
+        held::inCredentials = false;
+    }
+}
+
+// A signal whose handler was installed without SA_RESTART ends the client thread's blocked receive with
+// EINTR: the connection goes on.
+TEST(IPCMessengerClientTest, ASignalDuringAReceiveCostsNoConnection) {
+    static std::atomic<int> interruptions{0};
+    struct sigaction interrupt {}, previous{};
+    interrupt.sa_handler = [](int) { ++interruptions; };
+    ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
+    Rig r;
+    ASSERT_TRUE(r.startConnected() && r.inReceive());
+    ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), r.h.thread.load(), SIGUSR1), 0);
+    ASSERT_TRUE(eventually([] { return interruptions == 1; }));
+    r.server.enqueue(1, Step::frame(frame(IPC_MSG_RAW_7)));
+    EXPECT_TRUE(r.h.messagesIn(1));
+    EXPECT_EQ(r.h.disconnected, 0) << r.logs.dump();
+    ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 
+#include <sys/syscall.h>
+
 #include <csignal>
+#include <fstream>
 #include <numeric>
 
 #include "KesuStbTesting.h"
@@ -30,23 +33,26 @@ std::vector<char> pattern(size_t size) {
     return out;
 }
 
-// Records the thread that serialises it, and whether its sender still said it
-// was sending when it was deleted.
+// Records whether its sender still said it was sending when it was deleted.
 struct Probe : CountingMessage {
     Probe(std::vector<char> payload, std::atomic<int>& destroyed, IPCOutMessageSender const* sender)
         : CountingMessage(IPC_MSG_RAW_13, std::move(payload), destroyed), owner(sender) {}
     ~Probe() override { senderWasSending = owner->isSending(); }
-    void serialize() override { writer = pthread_self(); }
     IPCOutMessageSender const* owner;
-    static inline std::atomic<pthread_t> writer{};
     static inline std::atomic<bool> senderWasSending{false};
 };
 
+std::unique_ptr<IPCMessage> message(std::vector<char> payload, std::atomic<int>& destroyed) {
+    return std::make_unique<CountingMessage>(IPC_MSG_RAW_12, std::move(payload), destroyed);
+}
+
 struct Rig {
-    Rig() {
+    explicit Rig(size_t queueLimitBytes = IPCOutMessageSender::kDefaultQueueLimitBytes)
+        : sender(std::make_unique<IPCOutMessageSender>(fd.get(), &onWritten, queueLimitBytes)) {
         ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
         server.waitForConnections(1);
     }
+    void enqueue(std::unique_ptr<IPCMessage> m) { ASSERT_EQ(sender->enqueue(std::move(m)), nullptr); }
     // More in flight than a header and the send buffer: a payload's write has
     // begun and, with nobody reading, stays blocked.
     bool payloadUnderway() const {
@@ -66,42 +72,96 @@ struct Rig {
     int connectError = 0;
     kesu_tools::ScopedFd fd = kesu_tools::connectUnix(server.path(), connectError);
     std::atomic<int> destroyed{0};
-    std::unique_ptr<IPCOutMessageSender> sender = std::make_unique<IPCOutMessageSender>(fd.get());  // not started
+    std::atomic<long> writer{0};  // kernel id of the thread that wrote a frame whole
+    IPCDeliveryCallback onWritten = [this](IPCMessage const&) { writer = ::syscall(SYS_gettid); };
+    std::unique_ptr<IPCOutMessageSender> sender;  // not started
 };
 
 std::atomic<int> interruptions{0};
 volatile sig_atomic_t sigpipes = 0;
 
+// A signal whose handler was installed without SA_RESTART ends a blocked send() early: with the bytes that
+// went, or with EINTR when none did. Two such signals, each once the thread sleeps in its write again, give
+// both; the sender goes on from where it was, and the frames arrive whole, in order.
+TEST(OutMessageSenderTest, SignalsDuringABlockedWriteLoseNothing) {
+    struct sigaction interrupt {}, previous{};
+    interrupt.sa_handler = [](int) { ++interruptions; };
+    ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
+    Rig r;
+    r.server.enqueue(1, Step::setReading(false));
+    r.enqueue(message(pattern(1), r.destroyed));
+    r.enqueue(message(pattern(kLarge), r.destroyed));
+    r.enqueue(message({}, r.destroyed));
+    r.sender->start(nullptr);
+    ASSERT_TRUE(r.payloadUnderway());
+    const std::string state = "/proc/self/task/" + std::to_string(r.writer.load()) + "/stat";
+    auto sleeping = [&state] {
+        std::string pid, name, letter;
+        std::ifstream(state) >> pid >> name >> letter;
+        return letter == "S";
+    };
+    for (int signal = 1; signal <= 2; ++signal) {
+        ASSERT_TRUE(eventually(sleeping));
+        ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), r.writer.load(), SIGUSR1), 0);
+        ASSERT_TRUE(eventually([signal] { return interruptions == signal; }));
+    }
+    r.server.enqueue(1, Step::setReading(true));
+    ASSERT_TRUE(r.server.waitForFrames(1, 3)) << r.logs.dump();
+    auto frames = r.server.connection(1).frames;
+    EXPECT_EQ(frames[1].data, pattern(kLarge));
+    EXPECT_TRUE(frames[2].data.empty());
+    EXPECT_EQ(r.logs.size(), 0u) << r.logs.dump();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// What a peer that reads nothing can make the process hold: the frames queued, and the one being written,
+// up to the bound. A message beyond it is handed back at once; one line says that a stall began, one how
+// many messages it cost once the queue has drained; after that the queue takes messages again.
+TEST(OutMessageSenderTest, TheQueueHoldsWhatItsBoundAllowsAndCountsTheRestOncePerStall) {
+    const size_t frame = ipc_frame::kHeaderBytes + 100;
+    Rig r(3 * frame);
+    for (int i = 0; i < 3; ++i) r.enqueue(message(std::vector<char>(100), r.destroyed));
+    EXPECT_NE(r.sender->enqueue(message({}, r.destroyed)), nullptr) << "no room left for a bare header";
+    EXPECT_NE(r.sender->enqueue(message(std::vector<char>(100), r.destroyed)), nullptr);
+    EXPECT_EQ(r.destroyed, 2);
+    EXPECT_EQ(r.logs.count(360, 1, "Send queue full (324 bytes): messages are dropped until it drains"), 1u)
+        << r.logs.dump();
+    r.sender->start(nullptr);
+    ASSERT_TRUE(r.logs.waitForLine(362)) << r.logs.dump();
+    EXPECT_EQ(r.logs.count(362, 1, "Send queue: 2 messages dropped while it was full"), 1u);
+    EXPECT_TRUE(r.server.waitForFrames(1, 3));
+    r.enqueue(message(std::vector<char>(100), r.destroyed));
+    EXPECT_TRUE(r.server.waitForFrames(1, 4));
+    EXPECT_EQ(r.logs.size(), 2u) << r.logs.dump();
+
+    // The default bound takes one frame of the largest payload a reader accepts, and nothing beside it;
+    // 0 takes everything.
+    for (size_t limit : {IPCOutMessageSender::kDefaultQueueLimitBytes, size_t{0}}) {
+        Rig unread(limit);
+        unread.enqueue(message(std::vector<char>(ipc_frame::kMaxPayloadBytes), unread.destroyed));
+        bool refused = unread.sender->enqueue(message({}, unread.destroyed)) != nullptr;
+        EXPECT_EQ(refused, limit != 0) << limit;
+    }
+}
+
 // A write fails: one log line, the message being written is deleted before the
 // sender says it has stopped sending, what is still queued goes, unwritten,
 // with the sender, and an application's SIGPIPE handler neither runs nor is
-// replaced. A signal during a payload's write makes send() return a short
-// count: the sender goes on from there, neither resending nor skipping bytes.
-TEST(OutMessageSenderTest, AFailedWriteEndsTheSenderAndAnInterruptedOneGoesOn) {
+// replaced.
+TEST(OutMessageSenderTest, AFailedWriteEndsTheSender) {
     auto peerGoes = [](Rig& r) { r.server.enqueue(1, Step::close(false)); };
     struct Row {
         char const* name;
         size_t first;                   // the payload being written
         std::function<void(Rig&)> cut;  // before the start if `first` is small, else once its payload is underway
-        int line;                       // of the one log line; 0: the frames arrive whole
+        int line;                       // of the one log line
     };
     const Row rows[] = {
         {"peer gone before the header", 1, peerGoes, 354},
         {"peer gone during a payload", kLarge, peerGoes, 370},
         {"own end shut down during a payload, as the client frees a stuck sender", kLarge,
          [](Rig& r) { ::shutdown(r.fd.get(), SHUT_RDWR); }, 370},
-        {"a signal during a payload", kLarge,
-         [](Rig& r) {
-             ASSERT_EQ(::pthread_kill(Probe::writer, SIGUSR1), 0);
-             ASSERT_TRUE(eventually([] { return interruptions == 1; }));
-             r.server.enqueue(1, Step::setReading(true));
-         },
-         0},
     };
-    struct sigaction interrupt {}, previous{};
-    interrupt.sa_handler = [](int) { ++interruptions; };
-    interrupt.sa_flags = SA_RESTART;  // only a partial transfer may end the call early
-    ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
     void (*counting)(int) = [](int) { sigpipes = sigpipes + 1; };
     void (*application)(int) = std::signal(SIGPIPE, counting);
     for (Row const& row : rows) {
@@ -112,33 +172,25 @@ TEST(OutMessageSenderTest, AFailedWriteEndsTheSenderAndAnInterruptedOneGoesOn) {
         if (!large) row.cut(r);
         ASSERT_TRUE(large || r.server.waitForClosed(1));
         Probe::senderWasSending = false;
-        r.sender->enqueue(new Probe(pattern(row.first), r.destroyed, r.sender.get()));
-        r.sender->enqueue(new CountingMessage(IPC_MSG_RAW_12, {}, r.destroyed));
-        r.sender->enqueue(new CountingMessage(IPC_MSG_RAW_12, pattern(1), r.destroyed));
+        r.enqueue(std::make_unique<Probe>(pattern(row.first), r.destroyed, r.sender.get()));
+        r.enqueue(message({}, r.destroyed));
+        r.enqueue(message(pattern(1), r.destroyed));
         r.sender->start(nullptr);
         if (large) {
             ASSERT_TRUE(r.payloadUnderway());
             row.cut(r);
         }
-        if (row.line == 0) {
-            ASSERT_TRUE(r.server.waitForFrames(1, 3));  // in queue order, the bare header in the middle
-            auto frames = r.server.connection(1).frames;
-            EXPECT_TRUE(frames[0].data == pattern(kLarge)) << "differs after the short write";
-            EXPECT_TRUE(frames[1].type == IPC_MSG_RAW_12 && frames[1].data.empty() && frames[2].data == pattern(1));
-        } else {
-            ASSERT_TRUE(eventually([&] { return !r.sender->isSending(); }));
-            EXPECT_EQ(r.destroyed, 1) << "the message being written goes at once, the others stay queued";
-            EXPECT_TRUE(Probe::senderWasSending) << "deleted only after the sender said it had stopped";
-        }
+        ASSERT_TRUE(eventually([&] { return !r.sender->isSending(); }));
+        EXPECT_EQ(r.destroyed, 1) << "the message being written goes at once, the others stay queued";
+        EXPECT_TRUE(Probe::senderWasSending) << "deleted only after the sender said it had stopped";
         r.sender.reset();
         EXPECT_EQ(r.destroyed, 3);
-        EXPECT_EQ(r.logs.size(), row.line != 0 ? 1u : 0u) << r.logs.dump();
-        EXPECT_EQ(r.logs.count(row.line, 1, "Out connection error"), row.line != 0 ? 1u : 0u);
-        EXPECT_EQ(r.summary().framesReceived, row.line != 0 ? 0u : 3u);
+        EXPECT_EQ(r.logs.size(), 1u) << r.logs.dump();
+        EXPECT_EQ(r.logs.count(row.line, 1, "Out connection error"), 1u);
+        EXPECT_EQ(r.summary().framesReceived, 0u);
     }
     EXPECT_EQ(std::signal(SIGPIPE, application), counting);
     EXPECT_EQ(sigpipes, 0);
-    ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 }  // namespace

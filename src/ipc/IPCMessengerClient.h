@@ -41,17 +41,23 @@ public:
     // client's handler lock held, so a callback must not call addHandler() or
     // removeHandler() (the lock is error-checking: the process would end).
     // It may call sendMessage(), and stop(), which from a callback only asks
-    // the client thread to end once the callback has returned. An exception
+    // the client thread to end once the callback has returned; from then on
+    // no handler hears of anything but the end of the connection. An exception
     // thrown by a callback is logged and swallowed; the other handlers are
     // still told and the connection goes on.
+    //
+    // For each handler, onConnected() and onDisconnected() alternate: every
+    // onConnected() is followed by exactly one onDisconnected(), before the
+    // next onConnected() and before the owner's stop() returns, whatever ends
+    // the connection. A handler added during a connection hears of its
+    // messages, and of connections from the next one on.
     class IPCMessengerHandler {
     public:
         // `message` is lent for the duration of the call only.
         virtual void onNewMessageReceived(IPCMessage const* message) = 0;
         // After each successful connection.
         virtual void onConnected() {}
-        // When a connection that was established ends by the peer, a read
-        // error or a broken frame, and also when stop() interrupts a receive.
+        // When a connection this handler was told of has ended.
         virtual void onDisconnected() {}
 
     protected:
@@ -77,12 +83,14 @@ public:
     void removeHandler(IPCMessengerHandler* handler) KESU_EXCLUDES(handlersMutex) {
         pthread_helper::scoped_lock lock(handlersMutex);
         handlers.erase(handler);
+        toldOfConnection.erase(handler);
     }
 
-    // Takes ownership of a heap-allocated message in every case. It is queued
-    // for the current connection's sender, or deleted at once when there is no
-    // sender still able to write. The caller learns nothing of the outcome;
-    // see setDeliveryCallback().
+    // Takes ownership of a heap-allocated message in every case. It is
+    // serialised on the calling thread, then queued for the current
+    // connection's sender, or deleted at once when there is no sender still
+    // able to write or its queue has no room. The caller learns nothing of the
+    // outcome; see setDeliveryCallback() and setDropCallback().
     void sendMessage(IPCMessage* message) KESU_EXCLUDES(outSenderMutex);
 
     // The message types announced to the server after every connection (no
@@ -101,24 +109,41 @@ public:
 
     // Called on a sender thread for each message whose frame was written whole
     // to a connected socket. Call before start(). The callback must not call
-    // sendMessage(): the end of a connection waits for the sender thread while
-    // holding the lock that sendMessage() takes.
+    // sendMessage() or stop(): the end of a connection waits for the sender
+    // thread while holding the lock that sendMessage() takes.
     void setDeliveryCallback(IPCDeliveryCallback callback) { deliveryCallback = std::move(callback); }
 
-    void start() {
-        stopRequested.store(false);  // no lock: the thread does not exist yet
-        STBThread::start(nullptr);
-    }
+    // Bounds what one connection holds queued, in bytes of frames (8-byte
+    // header and payload). A message whose frame does not fit is deleted at
+    // once, as when there is no connection. Call before start(); 0: no bound.
+    // The default holds one frame of the largest payload a reader accepts.
+    void setSendQueueLimit(size_t bytes) { sendQueueLimitBytes = bytes; }
+
+    // Called with each message that the send queue had no room for, just
+    // before it is deleted, on the thread that called sendMessage() and with
+    // no lock of the client held but those that thread already held (in a
+    // handler callback: the handler lock). Call before start().
+    void setDropCallback(IPCDropCallback callback) { dropCallback = std::move(callback); }
+
+    // Starts the client thread, which connects at once. After any stop() (the
+    // owner's, another thread's or a callback's) it waits for the previous
+    // run to end, then runs the client again. Does nothing while the client
+    // runs, and when called from a handler callback.
+    void start() KESU_EXCLUDES(lifecycleMutex, socketMutex);
 
     // Ends the connection and the client thread; returns once the thread has
-    // ended. Safe in every state, also before start(). Called from a handler
-    // callback, it returns at once and the client thread ends after the
-    // callback; the owner's stop() or the destructor then waits for it.
-    void stop() KESU_EXCLUDES(socketMutex);
+    // ended. Safe in every state, also before start(), and from any number of
+    // threads at once. Called from a handler callback, it returns at once and
+    // the client thread ends after the callback; the owner's stop() or the
+    // destructor then waits for it.
+    void stop() KESU_EXCLUDES(lifecycleMutex, socketMutex, outSenderMutex);
 
     void run() override;
 
 private:
+    // Raises the stop request and wakes the client thread and the sender.
+    void requestStop() KESU_EXCLUDES(socketMutex, outSenderMutex);
+    bool stopping() const { return stopRequested.load() || !isRunning(); }
     // Opens the socket of one attempt, unless a stop was requested; -1 then.
     int openSocket() KESU_EXCLUDES(socketMutex);
     // Closes the attempt's socket, unless stop() has taken it over.
@@ -128,31 +153,47 @@ private:
     bool serverIsTrusted(int fd) const;
     void setUpConnection(int fd) KESU_EXCLUDES(handlersMutex, outSenderMutex);
     void receiveFrames(int fd) KESU_EXCLUDES(handlersMutex);
+    void tellOfDisconnection() KESU_EXCLUDES(handlersMutex);
     void tearDownConnection() KESU_EXCLUDES(socketMutex, outSenderMutex);
 
+    // A handler's exceptions are logged and swallowed.
     template <class Call>
-    void callEachHandler(Call call) KESU_EXCLUDES(handlersMutex);
+    static void callLogged(Call call);
 
-    // Lock order: handlersMutex, then outSenderMutex, then the sender's
-    // queueMutex. socketMutex is never held together with another lock.
+    // Held by start() and by stop() on every thread but the client's, for the
+    // whole of each: stops and restarts never interleave, and a stop waits
+    // for the run it ended, never for one that a start() began meanwhile.
+    // The client thread never takes it, so an owner may hold it while it
+    // waits for that thread.
+    // Lock order: lifecycleMutex, then handlersMutex, then outSenderMutex,
+    // then the sender's queueMutex. socketMutex is taken alone, or under
+    // lifecycleMutex.
+    pthread_helper::mutex lifecycleMutex KESU_ACQUIRED_BEFORE(handlersMutex, socketMutex);
     pthread_helper::mutex handlersMutex KESU_ACQUIRED_BEFORE(outSenderMutex);
     std::set<IPCMessengerHandler*> handlers KESU_GUARDED_BY(handlersMutex);  // not owned
+    // The handlers told of the present connection: each is owed an onDisconnected().
+    std::set<IPCMessengerHandler*> toldOfConnection KESU_GUARDED_BY(handlersMutex);
 
     pthread_helper::mutex socketMutex;
     int socketFd KESU_GUARDED_BY(socketMutex) = 0;  // 0 means no socket; only values above 0 are shut down or closed
 
-    AutoRetrier connectRetrier{"ipc_connection", 1000, 100000, 50};  // client thread only
+    // The client thread's; start() makes it anew while no thread runs, so
+    // that every run makes its first attempt at once.
+    static AutoRetrier makeConnectRetrier() { return AutoRetrier("ipc_connection", 1000, 100000, 50); }
+    AutoRetrier connectRetrier = makeConnectRetrier();
 
     pthread_helper::mutex outSenderMutex;
     std::unique_ptr<OutMessageSender> outSender KESU_GUARDED_BY(outSenderMutex);  // null between connections
 
     std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
     IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads
+    IPCDropCallback dropCallback;              // set before start, called by submitters
+    size_t sendQueueLimitBytes = OutMessageSender::kDefaultQueueLimitBytes;  // set before start
     bool checkServerUid = false;               // set before start, read by the client thread
     uid_t trustedServerUid = 0;
 
-    // Raised by stop() under socketMutex, cleared by start() before the thread
-    // exists; read without a lock by the client thread.
+    // Raised by stop() under socketMutex, cleared by start() under it while no
+    // client thread runs; read without a lock by the client thread.
     std::atomic<bool> stopRequested{false};
 
     sockaddr_un serverAddress{};
@@ -184,11 +225,45 @@ inline IPCMessengerClient::~IPCMessengerClient() {
 inline void IPCMessengerClient::sendMessage(IPCMessage* message) {
     std::unique_ptr<IPCMessage> owned(message);  // ours on every path from here
     if (stopRequested.load()) return;            // the connection is going away
-    pthread_helper::scoped_lock lock(outSenderMutex);
-    if (outSender && outSender->isSending()) outSender->enqueue(owned.release());
+    // Here, outside every lock: the queue's bound counts each frame at its size.
+    owned->serialize();
+    {
+        pthread_helper::scoped_lock lock(outSenderMutex);
+        if (!outSender || !outSender->isSending()) return;
+        owned = outSender->enqueue(std::move(owned));
+    }
+    if (owned && dropCallback) dropCallback(*owned);
+}
+
+inline void IPCMessengerClient::start() {
+    if (clientOfThisThread == this) return;  // it runs: the callback is on its thread
+    pthread_helper::scoped_lock lifecycle(lifecycleMutex);
+    // A run that a stop ended (from a callback, perhaps) may still be
+    // finishing; it must be over before the request is cleared.
+    if (stopRequested.load()) STBThread::stop();
+    if (isRunning()) return;
+    connectRetrier = makeConnectRetrier();
+    {
+        pthread_helper::scoped_lock lock(socketMutex);
+        stopRequested.store(false);
+    }
+    STBThread::start(nullptr);
 }
 
 inline void IPCMessengerClient::stop() {
+    // A thread cannot wait for itself. The callback that asked returns to
+    // the receive loop, which ends the connection; its tear-down closes the
+    // socket once the connection's sender has let go.
+    if (clientOfThisThread == this) {
+        requestStop();
+        return;
+    }
+    pthread_helper::scoped_lock lifecycle(lifecycleMutex);
+    requestStop();
+    STBThread::stop();
+}
+
+inline void IPCMessengerClient::requestStop() {
     {
         pthread_helper::scoped_lock lock(socketMutex);
         stopRequested.store(true);
@@ -198,20 +273,10 @@ inline void IPCMessengerClient::stop() {
         // thread that still reads or writes it.
         if (socketFd > 0) ::shutdown(socketFd, SHUT_RDWR);
     }
-    {
-        // Told now rather than by the tear-down: the sender's thread then ends
-        // while the client thread wakes up, not after it.
-        pthread_helper::scoped_lock lock(outSenderMutex);
-        if (outSender) outSender->requestStop();
-    }
-    // A thread cannot wait for itself. The callback that asked returns to
-    // the receive loop, which finds the socket shut down and ends; its
-    // tear-down closes the socket once the connection's sender has let go.
-    if (clientOfThisThread == this) return;
-    STBThread::stop();
-    pthread_helper::scoped_lock lock(socketMutex);
-    if (socketFd > 0) ::close(socketFd);
-    socketFd = 0;
+    // Told now rather than by the tear-down: the sender's thread then ends
+    // while the client thread wakes up, not after it.
+    pthread_helper::scoped_lock lock(outSenderMutex);
+    if (outSender) outSender->requestStop();
 }
 
 inline int IPCMessengerClient::openSocket() {
@@ -219,15 +284,17 @@ inline int IPCMessengerClient::openSocket() {
     // Tested under the lock stop() takes: a stop either comes before (no
     // socket is made) or after (it finds the socket and shuts it down).
     if (stopRequested.load()) return -1;
-    socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    // Close-on-exec from the start: a child that another thread spawns at any
+    // moment must not inherit the connection.
+    socketFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socketFd == 0) {
         // 0 means "no socket" throughout the client (the host process has
         // closed its standard input); move the socket to a number above it.
         int moved = ::fcntl(0, F_DUPFD_CLOEXEC, 1);
+        if (moved == -1) KESU_LOG(1, 122, kLogFileClient, "Can't set cloexec");
         ::close(0);
         socketFd = moved;
     }
-    if (::fcntl(socketFd, F_SETFD, FD_CLOEXEC) != 0) KESU_LOG(1, 122, kLogFileClient, "Can't set cloexec");
     return socketFd;
 }
 
@@ -242,7 +309,7 @@ inline void IPCMessengerClient::run() {
         explicit ThreadMark(IPCMessengerClient const* client) { clientOfThisThread = client; }
         ~ThreadMark() { clientOfThisThread = nullptr; }
     } mark(this);
-    while (isRunning() && !stopRequested.load()) {
+    while (!stopping()) {
         if (!connectRetrier.readyToTry()) {
             ::usleep(kRetryPollUs);
             continue;
@@ -264,7 +331,7 @@ inline void IPCMessengerClient::run() {
             releaseSocket(fd);
             continue;
         }
-        if (stopRequested.load()) {
+        if (stopping()) {
             // stop() came during the connect: no handler hears of this connection.
             releaseSocket(fd);
             return;
@@ -278,6 +345,7 @@ inline void IPCMessengerClient::run() {
         connectRetrier.reportSuccess();
         setUpConnection(fd);
         receiveFrames(fd);
+        tellOfDisconnection();
         tearDownConnection();
     }
 }
@@ -297,35 +365,57 @@ inline bool IPCMessengerClient::serverIsTrusted(int fd) const {
 }
 
 inline void IPCMessengerClient::setUpConnection(int fd) {
+    auto sender = std::make_unique<OutMessageSender>(fd, &deliveryCallback, sendQueueLimitBytes);
+    if (!allowedMessages.empty()) {
+        // Queued before the sender is installed: the announcement is the
+        // connection's first frame, whatever other threads submit meanwhile.
+        auto announcement = std::make_unique<IPCMessageAllowedMessageList>(allowedMessages);
+        announcement->serialize();
+        std::unique_ptr<IPCMessage> refused = sender->enqueue(std::move(announcement));
+        if (refused && dropCallback) dropCallback(*refused);
+    }
     {
         pthread_helper::scoped_lock lock(outSenderMutex);
         // Started before it is installed, so sendMessage() on another thread
         // finds no sender or a running one; the assignment deletes a previous
         // sender only after the new one runs.
-        auto sender = std::make_unique<OutMessageSender>(fd, &deliveryCallback);
         sender->start(nullptr);
         outSender = std::move(sender);
     }
-    if (!allowedMessages.empty()) sendMessage(new IPCMessageAllowedMessageList(allowedMessages));
-    callEachHandler([](IPCMessengerHandler* handler) { handler->onConnected(); });
+    pthread_helper::scoped_lock lock(handlersMutex);
+    for (IPCMessengerHandler* handler : handlers) {
+        if (stopping()) break;  // asked by a handler before, perhaps: the others hear nothing
+        // Before the call: a handler that stops the client from it is still owed the end.
+        toldOfConnection.insert(handler);
+        callLogged([handler] { handler->onConnected(); });
+    }
 }
 
 inline void IPCMessengerClient::receiveFrames(int fd) {
-    // `fd` is this connection's descriptor; stop() never closes it while this
-    // thread runs, so it cannot turn into another file under the loop.
-    while (isRunning()) {
+    // `fd` is this connection's descriptor; stop() never closes it, so it
+    // cannot turn into another file under the loop. The stop test comes
+    // before every frame: a socket that is shut down still yields what it had
+    // buffered, and a stop asked from a callback must end dispatch at once.
+    while (!stopping()) {
         IPCMessageStruct frame;
-        ipc_frame::FrameOutcome outcome = ipc_frame::receiveFrame(fd, frame, [this] { return isRunning(); });
-        if (outcome == ipc_frame::FrameOutcome::Stopped) return;
-        if (outcome != ipc_frame::FrameOutcome::Frame) {
-            callEachHandler([](IPCMessengerHandler* handler) { handler->onDisconnected(); });
-            return;
-        }
+        if (ipc_frame::receiveFrame(fd, frame, [this] { return !stopping(); }) != ipc_frame::FrameOutcome::Frame) return;
         std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(std::move(frame));
         message->unserialize();
         IPCMessage const* lent = message.get();
-        callEachHandler([lent](IPCMessengerHandler* handler) { handler->onNewMessageReceived(lent); });
+        pthread_helper::scoped_lock lock(handlersMutex);
+        for (IPCMessengerHandler* handler : handlers) {
+            if (stopping()) break;
+            callLogged([handler, lent] { handler->onNewMessageReceived(lent); });
+        }
     }
+}
+
+// Whatever ended the connection: the peer, an error, a broken frame, a
+// failed write or a stop from any thread.
+inline void IPCMessengerClient::tellOfDisconnection() {
+    pthread_helper::scoped_lock lock(handlersMutex);
+    for (IPCMessengerHandler* handler : toldOfConnection) callLogged([handler] { handler->onDisconnected(); });
+    toldOfConnection.clear();
 }
 
 inline void IPCMessengerClient::tearDownConnection() {
@@ -348,15 +438,12 @@ inline void IPCMessengerClient::tearDownConnection() {
 }
 
 template <class Call>
-void IPCMessengerClient::callEachHandler(Call call) {
-    pthread_helper::scoped_lock lock(handlersMutex);
-    for (IPCMessengerHandler* handler : handlers) {
-        try {
-            call(handler);
-        } catch (std::exception const& e) {
-            KESU_LOG(1, 240, kLogFileClient, "Handler failed: %s", e.what());
-        } catch (...) {
-            KESU_LOG(1, 240, kLogFileClient, "Handler failed: unknown exception");
-        }
+void IPCMessengerClient::callLogged(Call call) {
+    try {
+        call();
+    } catch (std::exception const& e) {
+        KESU_LOG(1, 240, kLogFileClient, "Handler failed: %s", e.what());
+    } catch (...) {
+        KESU_LOG(1, 240, kLogFileClient, "Handler failed: unknown exception");
     }
 }

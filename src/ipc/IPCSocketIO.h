@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 
 #include "IPCFrame.h"
@@ -12,30 +13,36 @@ namespace ipc_io {
 
 enum class ReadResult { Complete, Closed, Failed };
 
-// Reads exactly `size` bytes, continuing after short reads. Closed: the peer
-// ended the stream first. Failed: any error, EINTR included (a signal while
-// blocked means the connection is given up, as for any other read error).
+// Both calls go on after a short transfer and after a signal (EINTR): the
+// host process may install handlers without SA_RESTART, and a signal must
+// not cost it the connection. A stop is no signal: it shuts the socket down,
+// which ends a blocked call at once, so the retry never turns it into a wait.
+
+// Reads exactly `size` bytes. Closed: the peer ended the stream first.
+// Failed: any other error.
 inline ReadResult readFully(int fd, void* buffer, size_t size) {
     auto* out = static_cast<char*>(buffer);
     size_t received = 0;
     while (received < size) {
         ssize_t n = ::recv(fd, out + received, size - received, 0);
         if (n == 0) return ReadResult::Closed;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) return ReadResult::Failed;
         received += static_cast<size_t>(n);
     }
     return ReadResult::Complete;
 }
 
-// Writes exactly `size` bytes, continuing after short writes; false on the
-// first result of 0 or less. MSG_NOSIGNAL: a peer that has gone yields EPIPE
-// here instead of a SIGPIPE that would end the host process, and the process's
-// signal disposition stays the application's business.
+// Writes exactly `size` bytes; false on a result of 0 or an error other than
+// EINTR. MSG_NOSIGNAL: a peer that has gone yields EPIPE here instead of a
+// SIGPIPE that would end the host process, and the process's signal
+// disposition stays the application's business.
 inline bool writeFully(int fd, const void* buffer, size_t size) {
     const auto* in = static_cast<const char*>(buffer);
     size_t sent = 0;
     while (sent < size) {
         ssize_t n = ::send(fd, in + sent, size - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
     }
