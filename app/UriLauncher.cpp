@@ -42,6 +42,11 @@ bool UriLauncher::launchUri(std::string const& uriToLaunch) {
 }
 
 void UriLauncher::onConnected() {
+    // Launched already: the URI's frame was written whole on an earlier
+    // connection of this launch (its sender has ended before this one began,
+    // so the flag is set by now). A server that read it and closed the
+    // connection must not be sent it again on each reconnect.
+    if (messageSent.load()) return;
     auto* message = new IPCMessageSimpleString(IPC_MSG_LAUNCH_URI, uri);
     lastSubmitted.store(message);
     client.sendMessage(message);

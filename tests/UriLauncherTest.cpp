@@ -63,6 +63,18 @@ TEST(UriLauncherTest, TheResultFollowsTheWireWithinThreeSecondsOfPolls) {
         {"a server that closes every connection at once", "dvb://2", 1, {Step::close(false)},
          [](Rig& r) { return r.server.waitForConnections(2); }, -1, 0,
          bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '2'}, {0})},
+        // Launched once: the connections after the one that carried the URI whole carry nothing.
+        {"a server that reads what arrives, then closes the connection", "dvb://4", 1,
+         {Step::setReading(false), Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout),
+          Step::close(false)},
+         [](Rig& r) {
+             return r.server.waitFor([](auto const& all) {
+                 for (auto const& [id, connection] : all)
+                     if (!connection.frames.empty() && all.count(id + 1) != 0) return true;
+                 return false;
+             });
+         },
+         1, 0, bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '4'}, {0})},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(row.name);

@@ -41,12 +41,13 @@ for ((run = 1; run <= runs; run++)); do
         ((opened >= connects && opened == closed)) && break
         sleep 0.02
     done
-    grep -qF "server type=54 class=IPCMessageSimpleString length=$((${#uri} + 5)) text=\"${uri:0:200}" $log
-    arrived=$((!$?)) verdict=
+    copies=$(grep -cF "server type=54 class=IPCMessageSimpleString length=$((${#uri} + 5)) text=\"${uri:0:200}" $log)
+    arrived=$((copies > 0)) verdict=
+    ((copies <= 1)) || verdict=" the URI frame arrived whole $copies times;"
     case "$status $output" in
-    "0 Message sent") sent=$((sent + 1)) && ((arrived)) || verdict=" \"Message sent\", yet the URI frame never arrived whole;" ;;
-    "0 Timeout sending message") timed_out[run]=1 && ((!arrived)) || verdict=" a timeout, yet the URI frame arrived whole;" ;;
-    *) verdict=" exit status $status, output '$output';" ;;
+    "0 Message sent") sent=$((sent + 1)) && ((arrived)) || verdict+=" \"Message sent\", yet the URI frame never arrived whole;" ;;
+    "0 Timeout sending message") timed_out[run]=1 && ((!arrived)) || verdict+=" a timeout, yet the URI frame arrived whole;" ;;
+    *) verdict+=" exit status $status, output '$output';" ;;
     esac
     ((ms <= bound_ms)) || verdict+=" took $ms ms;"
     ((i < 500)) || verdict+=" the server never reported the end of the tool's connections;"
