@@ -14,9 +14,17 @@ run() { output=$("${emulator[@]}" "$launcher" "$@") status=$?; }
 expect() { [ "$output" = "$1" ] && [ "$status" -eq "${2:-0}" ] || fail "output '$output', exit status $status"; }
 # [uid=UID] against ARGS...: runs the tool against a server (of user UID); $received is what it received.
 against() {
+    local program=$server
+    if [ -n "${uid:-}" ]; then
+        # Another user may not reach into the build tree (a private one is mode 700): it runs copies of the
+        # server and of the platform library ($KESU_STB_LIBRARY) from the private /tmp.
+        mkdir -p "/tmp/as-$uid" && cp "$server" "$KESU_STB_LIBRARY" "/tmp/as-$uid/" && chmod -R a+rX "/tmp/as-$uid" ||
+            fail "cannot copy the server for user $uid"
+        program=/tmp/as-$uid/$(basename "$server")
+    fi
     # shellcheck disable=SC2086 # the prefix is words
-    ${uid:+setpriv --reuid=$uid --regid=$uid --clear-groups} "${emulator[@]}" "$server" --hex --quiet-events \
-        </dev/null >/tmp/server.out 2>&1 & local pid=$!
+    ${uid:+setpriv --reuid=$uid --regid=$uid --clear-groups env LD_LIBRARY_PATH=/tmp/as-$uid} "${emulator[@]}" \
+        "$program" --hex --quiet-events </dev/null >/tmp/server.out 2>&1 & local pid=$!
     for _ in $(seq 200); do grep -q '^listening on' /tmp/server.out && break; sleep 0.05; done
     run "$@"
     # Stopping, the server still reports what the client wrote.
