@@ -50,8 +50,9 @@ inline void throughputCase(benchmark::internal::Benchmark* b) {
 // A round-trip case: one iteration is one round trip, on the wall clock.
 inline void roundTripCase(benchmark::internal::Benchmark* b) { b->UseRealTime()->Unit(benchmark::kMicrosecond); }
 
-// Frames of one timed batch: `most`, at most 32 MiB on the wire (the
-// library's send queue is unbounded, so a fast producer buffers a batch).
+// Frames of one timed batch: `most`, at most 32 MiB on the wire (a fast
+// producer buffers a whole batch: the send case raises the library's queue
+// bound above it).
 // KESU_BENCH_FRAMES sets it outright, for profilers.
 inline size_t batchFrames(size_t payloadBytes, size_t most) {
     if (const char* fixed = std::getenv("KESU_BENCH_FRAMES"))
