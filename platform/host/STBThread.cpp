@@ -40,16 +40,19 @@ void STBThread::start(OnThreadCompletedListener* listener) {
     // Raised before the thread exists, so run() never sees a false start.
     running.store(true, std::memory_order_release);
     ++runsBegun;
+    // Released first: once the thread exists, run() may destroy this object.
+    pthread_mutex_unlock(&doneMutex);
     pthread_t thread;
     int res = pthread_create(&thread, nullptr, &STBThread::threadMain, this);
     if (res == 0) {
         pthread_detach(thread);
-    } else {
-        ++runsEnded;
-        running.store(false, std::memory_order_release);
+        return;
     }
+    pthread_mutex_lock(&doneMutex);
+    ++runsEnded;
+    running.store(false, std::memory_order_release);
+    pthread_cond_broadcast(&doneCond);
     pthread_mutex_unlock(&doneMutex);
-    if (res == 0) return;
     STBLogRecord record = {"    ", "KESU", "info", {0, 0, 0, 0}, {1, 0, 1, 0}};
     STBLogger_log(&record, "", 1, __LINE__, __FILE__, "Can't start thread: %s", std::strerror(res));
 }
