@@ -553,11 +553,12 @@ std::vector<char> fiveFrames() {
 TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsTheClientAgain) {
     // Both stop while a callback runs; the callback waits until both have called stop(), then a while for one
     // to return, which it must not do before the callback has returned.
-    auto twoThreadsStop = [](Rig& r) {
-        std::atomic<int> stopping{0};
-        std::atomic<bool> inCallback{false};
-        std::atomic<bool> returnedEarly{false};
+    std::atomic<int> stopping{0};
+    std::atomic<bool> inCallback{false};
+    std::atomic<bool> returnedEarly{false};
+    auto twoThreadsStop = [&](Rig& r) {
         r.h.messageAction = [&](IPCMessage const&) {
+            if (r.h.connected > 1) return;
             inCallback = true;
             eventually([&stopping] { return stopping == 2; });
             eventually([&returnedEarly] { return returnedEarly.load(); }, std::chrono::milliseconds(100));
@@ -578,13 +579,14 @@ TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsT
     };
     struct Row {
         char const* name;
-        std::function<void(Rig&)> stop;  // starts the client; returns once a stop is over
+        std::function<void(Rig&)> stop;  // starts the client; returns once a stop is over; acts on its first connection
         char const* journal;
     };
     const Row rows[] = {
         {"from onConnected, the frames waiting",
          [](Rig& r) {
              r.h.connectedAction = [&r] {
+                 if (r.h.connected > 1) return;
                  int waiting = 0;
                  eventually([&] { return ::ioctl(r.clientSocket(), FIONREAD, &waiting) == 0 && waiting == 45; });
                  r.client->stop();
@@ -595,14 +597,18 @@ TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsT
          "C0 D0 "},
         {"from onNewMessageReceived, at the first of the frames",
          [](Rig& r) {
-             r.h.messageAction = [&r](IPCMessage const&) { r.client->stop(); };
+             r.h.messageAction = [&r](IPCMessage const&) {
+                 if (r.h.connected == 1) r.client->stop();
+             };
              r.client->start();
              ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
          },
          "C0 M0 D0 "},
         {"from onDisconnected, the server having closed",
          [](Rig& r) {
-             r.h.disconnectedAction = [&r] { r.client->stop(); };
+             r.h.disconnectedAction = [&r] {
+                 if (r.h.connected == 1) r.client->stop();
+             };
              r.onFirstConnection({Step::raw(fiveFrames()), Step::close(false)});
              r.client->start();
              ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
@@ -626,9 +632,6 @@ TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsT
         Handler::takeJournal();
         row.stop(r);
         EXPECT_EQ(Handler::takeJournal(), row.journal) << r.logs.dump();
-        r.h.connectedAction = nullptr;
-        r.h.disconnectedAction = nullptr;
-        r.h.messageAction = nullptr;
         const int runs = r.h.connected;
         r.client->start();
         EXPECT_TRUE(r.h.connections(runs + 1)) << "start() after the stop did not run the client";
