@@ -537,6 +537,7 @@ int main(int argc, char** argv) {
         stopping = false;
     };
     std::map<std::string, uint64_t> stopsFrom;
+    bool restartAfterCallbackStop = false;
 
     stopClient(0);
     const std::chrono::seconds reportEvery(std::max(10LL, seconds / 12));  // so that memory growth shows
@@ -553,10 +554,13 @@ int main(int argc, char** argv) {
         }
         quiet = false;
         ++startsCalled;
+        const uint64_t attemptsBefore = attempts;  // the first attempt may come before start() returns
         client->start();
         ++starts;
-        const uint64_t attemptsBefore = attempts;
         const auto started = Clock::now();
+        if (restartAfterCallbackStop && !kesu_test::eventually([&] { return attempts != attemptsBefore; }, Millis(5000)))
+            fail("start() after a callback's stop() made no connection attempt in 5 s");
+        restartAfterCallbackStop = false;
         // Caught connecting, inside a callback, in the middle of a connection, or after several connections;
         // stopped by the owner, another thread, two threads at once, or a callback (then restarted at once,
         // half the time).
@@ -567,7 +571,8 @@ int main(int argc, char** argv) {
             first.armed = callback;
             if (kesu_test::eventually([before] { return callbackStops != before; }, Millis(8000))) {
                 ++stopsFrom[callbackName(callback)];
-                if (schedule() % 2 == 0) continue;
+                restartAfterCallbackStop = schedule() % 2 == 0;
+                if (restartAfterCallbackStop) continue;
             }
             first.armed = Callback::None;
         } else if (roll < 25) {
