@@ -1,5 +1,5 @@
 // The tools' server core as the tap and the harnesses rely on it, broken streams and stops included.
-#include "ServerCore.h"
+#include "server/ServerCore.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "ServerCore.h"  // with the standard headers of its interface
+#include "server/ServerCore.h"  // with the standard headers of its interface
 #include "fakes/Eventually.h"
 
 namespace kesu_test {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <random>
 
-#include "Faults.h"
+#include "server/Faults.h"
 #include "KesuStbTesting.h"
 #include "fakes/CountingMessage.h"
 #include "fakes/Eventually.h"

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "Faults.h"
-#include "FrameText.h"
-#include "ServerCore.h"
+#include "server/Faults.h"
+#include "frames/FrameText.h"
+#include "server/ServerCore.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 #if KESU_HAVE_JSON
 #include <nlohmann/json.hpp>

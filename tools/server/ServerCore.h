@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "FrameAssembler.h"
-#include "UnixSocket.h"
+#include "frames/FrameAssembler.h"
+#include "loop/UnixSocket.h"
 #include "kesu/ipc/IPCMessage.h"
 
 namespace kesu_tools {

@@ -1,4 +1,4 @@
-#include "Faults.h"
+#include "server/Faults.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "ServerCore.h"
+#include "server/ServerCore.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>

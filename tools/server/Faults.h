@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ServerCore.h"
+#include "server/ServerCore.h"
 
 namespace kesu_tools {
 
