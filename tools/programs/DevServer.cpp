@@ -17,12 +17,15 @@
 #include <string>
 #include <vector>
 
-#include "server/Faults.h"
 #include "frames/FrameText.h"
-#include "server/ServerCore.h"
 #include "kesu/ipc/IPCMessengerClient.h"
-#if KESU_HAVE_JSON
-#include <nlohmann/json.hpp>
+#include "programs/EventOutput.h"
+#include "server/Faults.h"
+#include "server/ServerCore.h"
+
+#if !KESU_HAVE_JSON
+// Never called: --json is refused first.
+std::unique_ptr<kesu_tools::EventOutput> kesu_tools::makeJsonOutput() { return nullptr; }
 #endif
 
 namespace {
@@ -93,11 +96,7 @@ extern "C" void onStopSignal(int) {
     if (running != nullptr) running->stop();
 }
 
-void printLine(std::string const& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+constexpr bool kBuiltWithJson = KESU_HAVE_JSON;
 
 // 2 with a message on bad arguments; -1 to go on; 0 after --help.
 int parseArguments(int argc, char** argv, Options& options) {
@@ -147,11 +146,9 @@ int parseArguments(int argc, char** argv, Options& options) {
         } else if (name == "--tap" && !hasValue) {
             options.tap = true;
         } else if (name == "--json" && !hasValue) {
-#if KESU_HAVE_JSON
+            if (!kBuiltWithJson)
+                return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
             options.json = true;
-#else
-            return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
-#endif
         } else if (name == "--hex" && !hasValue) {
             options.printPayloadHex = true;
         } else if (name == "--quiet-events" && !hasValue) {
@@ -165,131 +162,19 @@ int parseArguments(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// One event as text or as a JSON object; each goes out as one line.
-class Output {
-public:
-    explicit Output(Options const& opts) : options(opts) {}
-
-    void listening(std::string const& path, std::string const& upstream) {
-        if (!options.json) return printLine(upstream.empty() ? "listening on " + path
-                                                             : "tapping " + upstream + " on " + path);
-#if KESU_HAVE_JSON
-        json({{"event", "listening"}, {"socket", path}, {"upstream", upstream}});
-#endif
-    }
-    void seed(uint64_t value) {
-        if (!options.json)
-            return printLine("faults: seed " + std::to_string(value) + " (--seed " + std::to_string(value) +
-                             " replays the same scripts)");
-#if KESU_HAVE_JSON
-        json({{"event", "faults"}, {"seed", value}});
-#endif
-    }
-    void connected(ConnectionId id) {
-        if (options.quietEvents) return;
-        if (!options.json) return printLine(tag(id) + " connected");
-#if KESU_HAVE_JSON
-        json({{"event", "connected"}, {"client", id}});
-#endif
-    }
-    void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) {
-        if (options.quietEvents && direction == Direction::ToClient && !options.tap) return;
-        if (!options.json) return printLine(arrow(id, direction) + " " + describeFrame(frame, options.printPayloadHex));
-#if KESU_HAVE_JSON
-        JsonMembers members;
-        visitMembers(*decodeFrame(frame), members);
-        json({{"event", "frame"}, {"client", id}, {"direction", directionName(direction)},
-              {"type", static_cast<uint32_t>(frame.type)}, {"class", IPCMessageFactory::className(frame.type)},
-              {"length", frame.data.size()}, {"members", members.object}, {"payload", hexBytes(frame.data)}});
-#endif
-    }
-    void outOfSync(ConnectionId id, Direction direction, std::string const& what) {
-        std::string rest = options.tap ? "; forwarding raw bytes from here" : "";
-        if (!options.json) return printLine(arrow(id, direction) + " out of sync: " + what + rest);
-#if KESU_HAVE_JSON
-        json({{"event", "out-of-sync"}, {"client", id}, {"direction", directionName(direction)}, {"detail", what}});
-#endif
-    }
-    void injected(ConnectionId id, std::string const& what, double at) {
-        char when[32];
-        std::snprintf(when, sizeof when, " (at %.3f s)", at);
-        if (!options.json) return printLine(tag(id) + " fault " + what + when);
-#if KESU_HAVE_JSON
-        size_t colon = what.find(": ");
-        json({{"event", "fault"}, {"client", id}, {"fault", what.substr(0, colon)},
-              {"detail", colon == std::string::npos ? "" : what.substr(colon + 2)}, {"at", at}});
-#endif
-    }
-    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) {
-        if (options.quietEvents) return;
-        if (!options.json) {
-            std::string line = tag(id) + " disconnected" + (why.empty() ? "" : " (" + why + ")");
-            if (summary.trailingBytes != 0)
-                line += ", " + std::to_string(summary.trailingBytes) + " bytes of an unfinished frame";
-            return printLine(line);
-        }
-#if KESU_HAVE_JSON
-        json({{"event", "disconnected"}, {"client", id}, {"reason", why.empty() ? "client closed" : why},
-              {"trailingBytes", summary.trailingBytes}});
-#endif
-    }
-
-private:
-    static std::string tag(ConnectionId id) { return "client " + std::to_string(id); }
-    static std::string arrow(ConnectionId id, Direction direction) {
-        return direction == Direction::ToServer ? tag(id) + " → server" : "server → " + tag(id);
-    }
-#if KESU_HAVE_JSON
-    static char const* directionName(Direction direction) {
-        return direction == Direction::ToServer ? "client-to-server" : "server-to-client";
-    }
-    // Texts are bytes: those that are not UTF-8 show U+FFFD here; the
-    // "payload" field has the frame's bytes exactly.
-    static void json(nlohmann::ordered_json const& event) {
-        printLine(event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-    }
-    class JsonMembers : public MemberSink {
-    public:
-        nlohmann::ordered_json object = nlohmann::ordered_json::object();
-        void number(char const* name, uint64_t value) override { object[name] = value; }
-        void flag(char const* name, bool value) override { object[name] = value; }
-        void text(char const* name, std::string const& bytes) override { object[name] = shown(bytes); }
-        void hex(char const* name, void const* data, size_t size) override { object[name] = hexBytes(data, size); }
-        void numbers(char const* name, std::vector<uint32_t> const& values) override { object[name] = values; }
-        void texts(char const* name, std::vector<std::string> const& values) override {
-            nlohmann::ordered_json list = nlohmann::ordered_json::array();
-            for (std::string const& value : values) list.push_back(shown(value));
-            object[name] = list;
-        }
-        void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) override {
-            nlohmann::ordered_json list = nlohmann::ordered_json::array();
-            for (auto const& v : values)
-                list.push_back({{"number1", v.number1}, {"number2", v.number2}, {"number3", v.number3},
-                                {"text1", shown(v.text1)}, {"text2", shown(v.text2)}});
-            object[name] = list;
-        }
-
-    private:
-        static std::string shown(std::string const& bytes) { return bytes.substr(0, kMaxShownTextBytes); }
-    };
-#endif
-
-    Options const& options;
-};
-
 // Prints what happens, greets new clients, takes frames from standard input,
 // and in a tap gives the path back to the server at the end.
 class DevServer : public ServerObserver {
 public:
-    DevServer(ServerCore& server, Options const& opts, Output& printer)
+    DevServer(ServerCore& server, Options const& opts, EventOutput& printer)
         : core(server), options(opts), output(printer) {}
 
     void connected(ConnectionId id) override {
-        output.connected(id);
+        if (!options.quietEvents) output.connected(id);
         for (IPCMessageStruct const& frame : options.greeting) core.enqueue(id, Step::frame(frame));
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
-        output.frame(id, direction, frame);
+        if (!options.quietEvents || direction == Direction::ToServer || options.tap) output.frame(id, direction, frame);
         if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
             ++framesReceived == options.exitAfterFrames)
             core.stop();
@@ -301,7 +186,7 @@ public:
         output.injected(id, what, core.secondsSinceStart());
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
-        output.disconnected(id, summary, why);
+        if (!options.quietEvents) output.disconnected(id, summary, why);
     }
     void stopping() override {
         // Replaces the tap's socket file in one step: no client finds the
@@ -320,7 +205,7 @@ private:
 
     ServerCore& core;
     Options const& options;
-    Output& output;
+    EventOutput& output;
     uint64_t framesReceived = 0;
     std::string pendingInput;
 };
@@ -402,8 +287,9 @@ int main(int argc, char** argv) {
     serverOptions.socketPath = options.socketPath;
     if (options.tap) serverOptions.upstreamPath = DevServer::tappedPath(options);
     ServerCore core(serverOptions);
-    Output output(options);
-    DevServer printer(core, options, output);
+    std::unique_ptr<EventOutput> output =
+        options.json ? makeJsonOutput() : makeTextOutput(options.printPayloadHex, options.tap);
+    DevServer printer(core, options, *output);
     core.addObserver(&printer);
     FaultInjector faults(core, options.faults, options.seed);
     if (!options.faults.empty()) core.addObserver(&faults);
@@ -425,8 +311,8 @@ int main(int argc, char** argv) {
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signalNumber, &action, nullptr);
     core.watchInput(STDIN_FILENO, [&printer] { printer.readStandardInput(); });
 
-    output.listening(options.socketPath, serverOptions.upstreamPath);
-    if (!options.faults.empty()) output.seed(options.seed);
+    output->listening(options.socketPath, serverOptions.upstreamPath);
+    if (!options.faults.empty()) output->seed(options.seed);
     core.run();
     return 0;
 }
