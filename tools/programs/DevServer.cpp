@@ -5,23 +5,29 @@
 // so that applications can be tried against one. With --tap it sits in
 // front of a running server instead and prints the traffic both ways.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "frames/FrameText.h"
 #include "kesu/ipc/IPCMessengerClient.h"
+#include "loop/EventLoop.h"
 #include "programs/EventOutput.h"
 #include "server/Faults.h"
-#include "server/ServerCore.h"
+#include "server/ScriptedServer.h"
+#include "tap/Tap.h"
 
 #if !KESU_HAVE_JSON
 // Never called: --json is refused first.
@@ -89,11 +95,11 @@ struct Options {
     bool quietEvents = false;
 };
 
-ServerCore* running = nullptr;
+EventLoop* running = nullptr;
 
 extern "C" void onStopSignal(int) {
-    // stop() only writes a byte to the loop's wake-up pipe.
-    if (running != nullptr) running->stop();
+    // quit() only writes a byte to the loop's wake-up pipe.
+    if (running != nullptr) running->quit();
 }
 
 constexpr bool kBuiltWithJson = KESU_HAVE_JSON;
@@ -166,28 +172,36 @@ int parseArguments(int argc, char** argv, Options& options) {
 // and in a tap gives the path back to the server at the end.
 class DevServer : public ServerObserver {
 public:
-    DevServer(ServerCore& server, Options const& opts, EventOutput& printer)
-        : core(server), options(opts), output(printer) {}
+    DevServer(EventLoop& eventLoop, Options const& opts, EventOutput& printer)
+        : loop(eventLoop), options(opts), output(printer), input(eventLoop, [this](short) { readStandardInput(); }) {}
+
+    // What the program runs: a server, or a tap (the other is null).
+    void serve(ScriptedServer* scripted, Tap* forwarding) {
+        server = scripted;
+        tap = forwarding;
+        input.watch(STDIN_FILENO, POLLIN);
+    }
 
     void connected(ConnectionId id) override {
         if (!options.quietEvents) output.connected(id);
-        for (IPCMessageStruct const& frame : options.greeting) core.enqueue(id, Step::frame(frame));
+        for (IPCMessageStruct const& frame : options.greeting) server->enqueue(id, Step::frame(frame));
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
         if (!options.quietEvents || direction == Direction::ToServer || options.tap) output.frame(id, direction, frame);
         if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
             ++framesReceived == options.exitAfterFrames)
-            core.stop();
+            loop.quit();
     }
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
         output.outOfSync(id, direction, what);
     }
     void injected(ConnectionId id, std::string const& what) override {
-        output.injected(id, what, core.secondsSinceStart());
+        output.injected(id, what, std::chrono::duration<double>(Clock::now() - started).count());
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
         if (!options.quietEvents) output.disconnected(id, summary, why);
     }
+    void listenFailed(std::string const& why) override { std::fprintf(stderr, "kesu-dev-server: %s\n", why.c_str()); }
     void stopping() override {
         // Replaces the tap's socket file in one step: no client finds the
         // path missing, and those the tap drops next reconnect straight to
@@ -197,15 +211,19 @@ public:
                          std::strerror(errno));
     }
 
-    void readStandardInput();
     static std::string tappedPath(Options const& options) { return options.socketPath + ".tapped"; }
 
 private:
+    void readStandardInput();
     void handleCommandLine(std::string line);
 
-    ServerCore& core;
+    EventLoop& loop;
     Options const& options;
     EventOutput& output;
+    Channel input;
+    ScriptedServer* server = nullptr;
+    Tap* tap = nullptr;
+    const Clock::time_point started = Clock::now();
     uint64_t framesReceived = 0;
     std::string pendingInput;
 };
@@ -237,7 +255,7 @@ void DevServer::readStandardInput() {
     if (received < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (received <= 0) {
         // End of input (or a descriptor that cannot be read): keep serving.
-        core.unwatchInput(STDIN_FILENO);
+        input.unwatch();
         if (!pendingInput.empty()) handleCommandLine(std::move(pendingInput));
         pendingInput.clear();
         return;
@@ -261,8 +279,60 @@ void DevServer::handleCommandLine(std::string line) {
         std::fprintf(stderr, "kesu-dev-server: bad frame '%s': %s\n", line.c_str(), error.c_str());
         return;
     }
-    if (core.connectionIds().empty()) std::fprintf(stderr, "kesu-dev-server: no client to send to; frame dropped\n");
-    core.sendToAll(frame);
+    if ((server ? server->connectionCount() : tap->connectionCount()) == 0)
+        std::fprintf(stderr, "kesu-dev-server: no client to send to; frame dropped\n");
+    if (server)
+        server->sendToAll(frame);
+    else
+        tap->sendToAll(frame);
+}
+
+// Runs the server (or the tap) until a signal or --exit-after.
+int serve(Options const& options) {
+    EventLoop loop;
+    std::unique_ptr<EventOutput> output =
+        options.json ? makeJsonOutput() : makeTextOutput(options.printPayloadHex, options.tap);
+    DevServer printer(loop, options, *output);
+    std::unique_ptr<ScriptedServer> server;
+    std::unique_ptr<FaultInjector> faults;
+    std::unique_ptr<Tap> tap;
+    if (options.tap) {
+        tap = std::make_unique<Tap>(loop, options.socketPath, DevServer::tappedPath(options));
+        tap->addObserver(&printer);
+    } else {
+        server = std::make_unique<ScriptedServer>(loop, options.socketPath);
+        server->addObserver(&printer);
+        faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed);
+        if (!options.faults.empty()) server->addObserver(faults.get());
+    }
+    printer.serve(server.get(), tap.get());
+
+    std::string error;
+    if (options.tap && !takeOverPath(options, error)) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+        return kExitSetupFailure;
+    }
+    if (!(tap ? tap->listen(error) : server->listen(error))) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+        if (options.tap) printer.stopping();
+        return kExitSetupFailure;
+    }
+    running = &loop;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signalNumber, &action, nullptr);
+
+    output->listening(options.socketPath, options.tap ? DevServer::tappedPath(options) : "");
+    if (!options.faults.empty()) output->seed(options.seed);
+    const int pollError = loop.run();
+    if (pollError != 0) std::fprintf(stderr, "kesu-dev-server: poll: %s\n", std::strerror(pollError));
+    if (tap)
+        tap->shutDown();
+    else
+        server->shutDown();
+    running = nullptr;
+    return 0;
 }
 
 }  // namespace
@@ -283,36 +353,10 @@ int main(int argc, char** argv) {
     const int status = parseArguments(argc, argv, options);
     if (status >= 0) return status;
 
-    ServerCore::Options serverOptions;
-    serverOptions.socketPath = options.socketPath;
-    if (options.tap) serverOptions.upstreamPath = DevServer::tappedPath(options);
-    ServerCore core(serverOptions);
-    std::unique_ptr<EventOutput> output =
-        options.json ? makeJsonOutput() : makeTextOutput(options.printPayloadHex, options.tap);
-    DevServer printer(core, options, *output);
-    core.addObserver(&printer);
-    FaultInjector faults(core, options.faults, options.seed);
-    if (!options.faults.empty()) core.addObserver(&faults);
-
-    std::string error;
-    if (options.tap && !takeOverPath(options, error)) {
-        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+    try {
+        return serve(options);
+    } catch (std::exception const& e) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", e.what());
         return kExitSetupFailure;
     }
-    if (!core.listen(error)) {
-        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
-        if (options.tap) printer.stopping();
-        return kExitSetupFailure;
-    }
-    running = &core;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signalNumber, &action, nullptr);
-    core.watchInput(STDIN_FILENO, [&printer] { printer.readStandardInput(); });
-
-    output->listening(options.socketPath, serverOptions.upstreamPath);
-    if (!options.faults.empty()) output->seed(options.seed);
-    core.run();
-    return 0;
 }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "server/ServerCore.h"
+#include "frames/Traffic.h"
 
 namespace kesu_tools {
 

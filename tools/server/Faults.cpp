@@ -138,16 +138,15 @@ bool parseFaults(std::string const& list, std::vector<Fault>& out, std::string& 
     return true;
 }
 
-FaultInjector::FaultInjector(ServerCore& server, std::vector<Fault> faults, uint64_t scriptSeed)
-    : core(server), chosen(static_cast<size_t>(Fault::Count), false), seed(scriptSeed) {
+FaultInjector::FaultInjector(ScriptedServer& scripted, std::vector<Fault> faults, uint64_t scriptSeed)
+    : server(scripted), chosen(static_cast<size_t>(Fault::Count), false), seed(scriptSeed) {
     for (Fault fault : faults) chosen[static_cast<size_t>(fault)] = true;
 }
 
 bool FaultInjector::enabled(Fault fault) const { return chosen[static_cast<size_t>(fault)]; }
 
 void FaultInjector::note(ConnectionId id, Fault fault, std::string const& detail) {
-    ++injected[static_cast<size_t>(fault)];
-    core.enqueue(id, Step::fault(std::string(faultName(fault)) + (detail.empty() ? "" : ": " + detail)));
+    server.enqueue(id, Step::fault(std::string(faultName(fault)) + (detail.empty() ? "" : ": " + detail)));
 }
 
 void FaultInjector::connected(ConnectionId id) {
@@ -158,13 +157,13 @@ void FaultInjector::connected(ConnectionId id) {
     script.stepsLeft = uniform<int>(rng, 0, 12);
     if (enabled(Fault::AcceptThenClose) && chance(rng, 5)) {
         note(id, Fault::AcceptThenClose, "");
-        core.enqueue(id, Step::close(false));
+        server.enqueue(id, Step::close(false));
         script.ended = true;
         return;
     }
     if (enabled(Fault::NeverRead) && chance(rng, 12)) {
         note(id, Fault::NeverRead, "the client's bytes pile up unread");
-        core.enqueue(id, Step::setReading(false));
+        server.enqueue(id, Step::setReading(false));
     }
 }
 
@@ -195,8 +194,8 @@ void FaultInjector::nextStep(ConnectionId id, Script& script) {
     for (Fault fault : kTraffic)
         if (enabled(fault)) choices.push_back(fault);
     if (choices.empty() || chance(rng, 45)) {
-        core.enqueue(id, Step::frame(validFrame(rng)));
-        if (chance(rng, 30)) core.enqueue(id, Step::idle(Step::Kind::Pause, Millis(uniform<int>(rng, 0, 20))));
+        server.enqueue(id, Step::frame(validFrame(rng)));
+        if (chance(rng, 30)) server.enqueue(id, Step::idle(Step::Kind::Pause, Millis(uniform<int>(rng, 0, 20))));
         return;
     }
     Fault fault = choices[uniform<size_t>(rng, 0, choices.size() - 1)];
@@ -221,7 +220,7 @@ void FaultInjector::nextStep(ConnectionId id, Script& script) {
             what = "a type without a class";
         }
         note(id, fault, what + " (type " + std::to_string(frame.type) + ", " + std::to_string(frame.data.size()) + " bytes)");
-        core.enqueue(id, Step::frame(frame));
+        server.enqueue(id, Step::frame(frame));
         break;
     }
     case Fault::LargeFrame: {
@@ -229,7 +228,7 @@ void FaultInjector::nextStep(ConnectionId id, Script& script) {
         frame.type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
         frame.data = randomBytes(rng, uniform<size_t>(rng, 64 * 1024, 1024 * 1024));
         note(id, fault, std::to_string(frame.data.size()) + " bytes");
-        core.enqueue(id, Step::frame(frame));
+        server.enqueue(id, Step::frame(frame));
         break;
     }
     case Fault::Burst: {
@@ -238,7 +237,7 @@ void FaultInjector::nextStep(ConnectionId id, Script& script) {
         for (int i = 0; i < frames; ++i) {
             IPCMessageStruct frame = validFrame(rng);
             if (frame.data.size() > 64) frame.data.resize(64);
-            core.enqueue(id, Step::frame(frame));
+            server.enqueue(id, Step::frame(frame));
         }
         break;
     }
@@ -246,26 +245,26 @@ void FaultInjector::nextStep(ConnectionId id, Script& script) {
         IPCMessageStruct frame = validFrame(rng);
         if (frame.data.size() > 48) frame.data.resize(48);  // one byte per write is slow
         note(id, fault, "type " + std::to_string(frame.type) + ", " + std::to_string(frame.data.size()) + " bytes");
-        core.enqueue(id, Step::frame(frame, std::vector<size_t>(ipc_frame::kHeaderBytes + frame.data.size(), 1),
+        server.enqueue(id, Step::frame(frame, std::vector<size_t>(ipc_frame::kHeaderBytes + frame.data.size(), 1),
                                      Millis(uniform<int>(rng, 0, 2))));
         break;
     }
     case Fault::Stall: {
         int ms = chance(rng, 5) ? uniform<int>(rng, 1500, 4000) : uniform<int>(rng, 20, 400);
         note(id, fault, std::to_string(ms) + " ms");
-        core.enqueue(id, Step::idle(Step::Kind::Pause, Millis(ms)));
+        server.enqueue(id, Step::idle(Step::Kind::Pause, Millis(ms)));
         break;
     }
     case Fault::AtBound:
     default: {
         // A whole frame of exactly the bound: rare, it is the slowest thing.
-        if (!chance(rng, 3)) return core.enqueue(id, Step::frame(validFrame(rng)));
+        if (!chance(rng, 3)) return server.enqueue(id, Step::frame(validFrame(rng)));
         IPCMessageStruct frame;
         frame.type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
         frame.data.assign(ipc_frame::kMaxPayloadBytes, 0);
         for (size_t i = 0; i < frame.data.size(); i += 4096) frame.data[i] = static_cast<char>(rng());
         note(id, fault, "a whole frame of " + std::to_string(frame.data.size()) + " bytes");
-        core.enqueue(id, Step::frame(frame));
+        server.enqueue(id, Step::frame(frame));
         break;
     }
     }
@@ -282,10 +281,10 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
         if (enabled(fault)) choices.push_back(fault);
     // Now and then a clean end, or a server that waits for the client to go.
     unsigned roll = uniform<unsigned>(rng, 0, 99);
-    if (roll < 20) return core.enqueue(id, Step::close(false));
+    if (roll < 20) return server.enqueue(id, Step::close(false));
     if (roll < 28) {
-        core.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(15000)));
-        return core.enqueue(id, Step::close(false));
+        server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(15000)));
+        return server.enqueue(id, Step::close(false));
     }
     Fault fault = choices[uniform<size_t>(rng, 0, choices.size() - 1)];
     uint32_t type = uniform<uint32_t>(rng, 5, 65);
@@ -294,7 +293,7 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
         std::vector<char> bytes = header(type, uniform<uint32_t>(rng, 0, 4096));
         bytes.resize(uniform<size_t>(rng, 1, ipc_frame::kHeaderBytes - 1));
         note(id, fault, std::to_string(bytes.size()) + " of 8 header bytes");
-        core.enqueue(id, Step::raw(bytes));
+        server.enqueue(id, Step::raw(bytes));
         break;
     }
     case Fault::CloseInPayload: {
@@ -303,7 +302,7 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
         std::vector<char> part = randomBytes(rng, uniform<size_t>(rng, 1, length - 1));
         bytes.insert(bytes.end(), part.begin(), part.end());
         note(id, fault, std::to_string(part.size()) + " of " + std::to_string(length) + " payload bytes");
-        core.enqueue(id, Step::raw(bytes));
+        server.enqueue(id, Step::raw(bytes));
         break;
     }
     case Fault::WrongMarker: {
@@ -314,8 +313,8 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
         char marker[8];
         std::snprintf(marker, sizeof marker, "0x%02X", static_cast<unsigned char>(bytes[0]));
         note(id, fault, std::string("header starts with ") + marker);
-        core.enqueue(id, Step::raw(bytes));
-        core.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)));
+        server.enqueue(id, Step::raw(bytes));
+        server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)));
         break;
     }
     case Fault::AboveBound: {
@@ -324,8 +323,8 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
                           : pick == 1 ? uniform<uint32_t>(rng, ipc_frame::kMaxPayloadBytes + 2, 0xFFFFFFFEu)
                                       : 0xFFFFFFFFu;
         note(id, fault, "announces " + std::to_string(length) + " bytes");
-        core.enqueue(id, Step::raw(header(type, length)));
-        core.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)));
+        server.enqueue(id, Step::raw(header(type, length)));
+        server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)));
         break;
     }
     case Fault::AtBound: {
@@ -334,28 +333,28 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
         std::vector<char> part = randomBytes(rng, uniform<size_t>(rng, 0, 4096));
         bytes.insert(bytes.end(), part.begin(), part.end());
         note(id, fault, "announces " + std::to_string(length) + " bytes, sends " + std::to_string(part.size()));
-        core.enqueue(id, Step::raw(bytes));
+        server.enqueue(id, Step::raw(bytes));
         break;
     }
     case Fault::Reset: {
         // Something the client answers, so that its bytes wait here unread.
         note(id, fault, "closed with the client's bytes unread");
-        core.enqueue(id, Step::setReading(false));
+        server.enqueue(id, Step::setReading(false));
         IPCMessageSimpleString request(IPC_MSG_LAUNCH_URI, randomText(rng, 64));
         request.serialize();
-        core.enqueue(id, Step::frame(request.messageStruct));
-        core.enqueue(id, Step::idle(Step::Kind::AwaitClientBytes, Millis(500)));
-        return core.enqueue(id, Step::close(true));
+        server.enqueue(id, Step::frame(request.messageStruct));
+        server.enqueue(id, Step::idle(Step::Kind::AwaitClientBytes, Millis(500)));
+        return server.enqueue(id, Step::close(true));
     }
     case Fault::RecreateSocket:
     default: {
         int ms = uniform<int>(rng, 0, 400);
         note(id, Fault::RecreateSocket, "socket file away for " + std::to_string(ms) + " ms");
-        core.enqueue(id, Step::recreateSocket(Millis(ms)));
-        return core.enqueue(id, Step::close(false));
+        server.enqueue(id, Step::recreateSocket(Millis(ms)));
+        return server.enqueue(id, Step::close(false));
     }
     }
-    core.enqueue(id, Step::close(false));
+    server.enqueue(id, Step::close(false));
 }
 
 }  // namespace kesu_tools

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "server/ServerCore.h"
+#include "server/ScriptedServer.h"
 
 namespace kesu_tools {
 
@@ -41,14 +41,11 @@ std::string faultNames();
 
 class FaultInjector : public ServerObserver {
 public:
-    FaultInjector(ServerCore& core, std::vector<Fault> faults, uint64_t seed);
+    FaultInjector(ScriptedServer& server, std::vector<Fault> faults, uint64_t seed);
 
     void connected(ConnectionId id) override;
     void idle(ConnectionId id) override;
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override;
-
-    // How often each fault was injected so far.
-    uint64_t count(Fault fault) const { return injected[static_cast<size_t>(fault)]; }
 
 private:
     struct Script {
@@ -62,11 +59,10 @@ private:
     void nextStep(ConnectionId id, Script& script);
     void ending(ConnectionId id, Script& script);
 
-    ServerCore& core;
+    ScriptedServer& server;
     std::vector<bool> chosen;
     const uint64_t seed;
     std::map<ConnectionId, Script> scripts;
-    uint64_t injected[static_cast<size_t>(Fault::Count)] = {};
 };
 
 }  // namespace kesu_tools
