@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 #include <memory>
 
+#include "frames/MessageClasses.h"
+#include "frames/RandomValues.h"
 #include "kesu/ipc/IPCFrame.h"
-#include "kesu/ipc/IPCMessageFactory.h"
 
 namespace kesu_tools {
 
@@ -19,84 +20,11 @@ constexpr char const* kNames[] = {
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Fault::Count), "a name for every fault");
 
-template <class T>
-T uniform(std::mt19937_64& rng, T low, T high) {
-    return std::uniform_int_distribution<T>(low, high)(rng);
-}
-
-bool chance(std::mt19937_64& rng, unsigned percent) { return uniform<unsigned>(rng, 0, 99) < percent; }
-
-std::vector<char> randomBytes(std::mt19937_64& rng, size_t size) {
-    std::vector<char> bytes(size);
-    for (char& c : bytes) c = static_cast<char>(rng());
-    return bytes;
-}
-
-std::string randomText(std::mt19937_64& rng, size_t maxBytes) {
-    // Mostly short; now and then long enough to span several reads.
-    size_t size = chance(rng, 5) ? uniform<size_t>(rng, 0, maxBytes) : uniform<size_t>(rng, 0, 64);
-    std::vector<char> bytes = randomBytes(rng, size);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // A well-formed frame of a type in the factory's table, encoded by the
 // library's own message classes.
-IPCMessageStruct validFrame(std::mt19937_64& rng) {
-    auto type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
-    std::unique_ptr<IPCMessage> message;
-    switch (IPCMessageFactory::classOf(type)) {
-    case IPCMessageFactory::MessageClass::SimpleString:
-        message = std::make_unique<IPCMessageSimpleString>(type, randomText(rng, 8192));
-        break;
-    case IPCMessageFactory::MessageClass::StringArray: {
-        std::vector<std::string> texts(uniform<size_t>(rng, 0, 8));
-        for (std::string& text : texts) text = randomText(rng, 2048);
-        message = std::make_unique<IPCMessageStringArray>(type, std::move(texts));
-        break;
-    }
-    case IPCMessageFactory::MessageClass::UnsignedInt:
-        message = std::make_unique<IPCMessageUnsignedInt>(type, static_cast<uint32_t>(rng()));
-        break;
-    case IPCMessageFactory::MessageClass::UnsignedInt64:
-        message = std::make_unique<IPCMessageUnsignedInt64>(type, rng());
-        break;
-    case IPCMessageFactory::MessageClass::UnsignedIntArray: {
-        std::vector<uint32_t> numbers(uniform<size_t>(rng, 0, 64));
-        for (uint32_t& number : numbers) number = static_cast<uint32_t>(rng());
-        message = std::make_unique<IPCMessageUnsignedIntArray>(type, std::move(numbers));
-        break;
-    }
-    case IPCMessageFactory::MessageClass::RecorderStats:
-        message = std::make_unique<IPCMessageRecorderStats>(type, static_cast<uint8_t>(rng()));
-        break;
-    case IPCMessageFactory::MessageClass::PlayerPlaybackInfo: {
-        PlayerPlaybackRecord record;
-        std::vector<char> bytes = randomBytes(rng, sizeof record);
-        std::memcpy(&record, bytes.data(), sizeof record);
-        message = std::make_unique<IPCMessagePlayerPlaybackInfo>(type, record);
-        break;
-    }
-    case IPCMessageFactory::MessageClass::PlayerMediaInfo: {
-        IPCJSPlayerMediaInfo info;
-        info.text = randomText(rng, 1024);
-        info.flag = chance(rng, 50);
-        info.value = rng();
-        info.streams.resize(uniform<size_t>(rng, 0, 5));
-        for (IPCJSPlayerMediaInfo::Stream& stream : info.streams) {
-            stream.number1 = static_cast<uint32_t>(rng());
-            stream.number2 = static_cast<uint32_t>(rng());
-            stream.number3 = static_cast<uint32_t>(rng());
-            stream.text1 = randomText(rng, 256);
-            stream.text2 = randomText(rng, 256);
-        }
-        message = std::make_unique<IPCMessagePlayerMediaInfo>(type, std::move(info));
-        break;
-    }
-    case IPCMessageFactory::MessageClass::Plain:
-        message = std::make_unique<IPCMessage>(type);
-        message->messageStruct.data = randomBytes(rng, uniform<size_t>(rng, 0, 256));
-        break;
-    }
+IPCMessageStruct validFrame(Random& rng) {
+    const auto type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
+    std::unique_ptr<IPCMessage> message = messageClassOf(type).draw(type, rng);
     message->serialize();
     return message->messageStruct;
 }
@@ -106,6 +34,174 @@ std::vector<char> header(uint32_t type, uint32_t length) {
     ipc_frame::encodeHeader(type, length, bytes);
     return std::vector<char>(bytes, bytes + sizeof bytes);
 }
+
+std::string sizes(IPCMessageStruct const& frame) {
+    return "type " + std::to_string(frame.type) + ", " + std::to_string(frame.data.size()) + " bytes";
+}
+
+// What a fault puts on a connection, drawn from the connection's generator:
+// the steps and what is told of them, unless the draw fell on plain traffic.
+struct Drawn {
+    std::vector<Step> steps;
+    std::string detail;
+    bool injected = true;
+};
+
+Drawn badPayload(Random& rng) {
+    IPCMessageStruct frame = validFrame(rng);
+    std::string what;
+    const unsigned roll = uniform<unsigned>(rng, 0, 3);
+    if (roll == 0 && !frame.data.empty()) {
+        frame.data.resize(uniform<size_t>(rng, 0, frame.data.size() - 1));
+        what = "payload cut short for its class";
+    } else if (roll == 1) {
+        std::vector<char> extra = randomBytes(rng, uniform<size_t>(rng, 1, 64));
+        frame.data.insert(frame.data.end(), extra.begin(), extra.end());
+        what = "bytes beyond its class's fields";
+    } else if (roll == 2) {
+        frame.data.clear();
+        what = "empty payload";
+    } else {
+        static constexpr uint32_t kPicks[] = {0, 1, 2, 4, 66, 100, 255, 0x10000, ipc_frame::kMaxTypeNumber};
+        frame.type = static_cast<IPCMessageType>(kPicks[uniform<size_t>(rng, 0, std::size(kPicks) - 1)]);
+        what = "a type without a class";
+    }
+    return {{Step::frame(frame)}, what + " (" + sizes(frame) + ")"};
+}
+
+Drawn largeFrame(Random& rng) {
+    IPCMessageStruct frame;
+    frame.type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
+    frame.data = randomBytes(rng, uniform<size_t>(rng, 64 * 1024, 1024 * 1024));
+    return {{Step::frame(frame)}, std::to_string(frame.data.size()) + " bytes"};
+}
+
+Drawn burst(Random& rng) {
+    Drawn drawn;
+    const int frames = uniform<int>(rng, 10, 150);
+    drawn.detail = std::to_string(frames) + " frames";
+    for (int i = 0; i < frames; ++i) {
+        IPCMessageStruct frame = validFrame(rng);
+        if (frame.data.size() > 64) frame.data.resize(64);
+        drawn.steps.push_back(Step::frame(frame));
+    }
+    return drawn;
+}
+
+Drawn oneBytePieces(Random& rng) {
+    IPCMessageStruct frame = validFrame(rng);
+    if (frame.data.size() > 48) frame.data.resize(48);  // one byte per write is slow
+    const std::vector<size_t> pieces(ipc_frame::kHeaderBytes + frame.data.size(), 1);
+    return {{Step::frame(frame, pieces, Millis(uniform<int>(rng, 0, 2)))}, sizes(frame)};
+}
+
+Drawn stall(Random& rng) {
+    const int ms = chance(rng, 5) ? uniform<int>(rng, 1500, 4000) : uniform<int>(rng, 20, 400);
+    return {{Step::idle(Step::Kind::Pause, Millis(ms))}, std::to_string(ms) + " ms"};
+}
+
+// A whole frame of exactly the bound: rare, it is the slowest thing.
+Drawn wholeFrameAtBound(Random& rng) {
+    if (!chance(rng, 3)) return {{Step::frame(validFrame(rng))}, "", false};
+    IPCMessageStruct frame;
+    frame.type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
+    frame.data.assign(ipc_frame::kMaxPayloadBytes, 0);
+    for (size_t i = 0; i < frame.data.size(); i += 4096) frame.data[i] = static_cast<char>(rng());
+    return {{Step::frame(frame)}, "a whole frame of " + std::to_string(frame.data.size()) + " bytes"};
+}
+
+Drawn closeInHeader(Random& rng, uint32_t type) {
+    std::vector<char> bytes = header(type, uniform<uint32_t>(rng, 0, 4096));
+    bytes.resize(uniform<size_t>(rng, 1, ipc_frame::kHeaderBytes - 1));
+    return {{Step::raw(bytes), Step::close(false)}, std::to_string(bytes.size()) + " of 8 header bytes"};
+}
+
+Drawn closeInPayload(Random& rng, uint32_t type) {
+    const uint32_t length = uniform<uint32_t>(rng, 2, 4096);
+    std::vector<char> bytes = header(type, length);
+    std::vector<char> part = randomBytes(rng, uniform<size_t>(rng, 1, length - 1));
+    bytes.insert(bytes.end(), part.begin(), part.end());
+    return {{Step::raw(bytes), Step::close(false)},
+            std::to_string(part.size()) + " of " + std::to_string(length) + " payload bytes"};
+}
+
+Drawn wrongMarker(Random& rng, uint32_t type) {
+    std::vector<char> bytes = header(type, uniform<uint32_t>(rng, 0, 64));
+    do {
+        bytes[0] = static_cast<char>(rng());
+    } while (static_cast<unsigned char>(bytes[0]) == ipc_frame::kMarker);
+    std::vector<char> junk = randomBytes(rng, uniform<size_t>(rng, 0, 64));
+    bytes.insert(bytes.end(), junk.begin(), junk.end());
+    char marker[8];
+    std::snprintf(marker, sizeof marker, "0x%02X", static_cast<unsigned char>(bytes[0]));
+    return {{Step::raw(bytes), Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)), Step::close(false)},
+            std::string("header starts with ") + marker};
+}
+
+Drawn aboveBound(Random& rng, uint32_t type) {
+    const unsigned pick = uniform<unsigned>(rng, 0, 2);
+    uint32_t length = 0xFFFFFFFFu;
+    if (pick == 0) length = ipc_frame::kMaxPayloadBytes + 1;
+    if (pick == 1) length = uniform<uint32_t>(rng, ipc_frame::kMaxPayloadBytes + 2, 0xFFFFFFFEu);
+    return {{Step::raw(header(type, length)), Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)),
+             Step::close(false)},
+            "announces " + std::to_string(length) + " bytes"};
+}
+
+Drawn cutFrameAtBound(Random& rng, uint32_t type) {
+    const uint32_t length = chance(rng, 50) ? ipc_frame::kMaxPayloadBytes : ipc_frame::kMaxPayloadBytes - 1;
+    std::vector<char> bytes = header(type, length);
+    std::vector<char> part = randomBytes(rng, uniform<size_t>(rng, 0, 4096));
+    bytes.insert(bytes.end(), part.begin(), part.end());
+    return {{Step::raw(bytes), Step::close(false)},
+            "announces " + std::to_string(length) + " bytes, sends " + std::to_string(part.size())};
+}
+
+// Something the client answers, so that its bytes wait here unread.
+Drawn resetUnread(Random& rng, uint32_t /*type*/) {
+    IPCMessageSimpleString request(IPC_MSG_LAUNCH_URI, randomText(rng, 64));
+    request.serialize();
+    return {{Step::setReading(false), Step::frame(request.messageStruct),
+             Step::idle(Step::Kind::AwaitClientBytes, Millis(500)), Step::close(true)},
+            "closed with the client's bytes unread"};
+}
+
+Drawn recreateSocket(Random& rng, uint32_t /*type*/) {
+    const int ms = uniform<int>(rng, 0, 400);
+    return {{Step::recreateSocket(Millis(ms)), Step::close(false)},
+            "socket file away for " + std::to_string(ms) + " ms"};
+}
+
+Step faultNote(Fault fault, std::string const& detail) {
+    return Step::fault(std::string(faultName(fault)) + (detail.empty() ? "" : ": " + detail));
+}
+
+void play(ScriptedServer& server, ConnectionId id, Fault fault, Drawn drawn) {
+    if (drawn.injected) server.enqueue(id, faultNote(fault, drawn.detail));
+    for (Step& step : drawn.steps) server.enqueue(id, std::move(step));
+}
+
+// Faults drawn between well-formed frames.
+struct TrafficFault {
+    Fault fault;
+    Drawn (*draw)(Random& rng);
+};
+constexpr TrafficFault kTraffic[] = {
+    {Fault::BadPayload, badPayload}, {Fault::LargeFrame, largeFrame}, {Fault::Burst, burst},
+    {Fault::OneBytePieces, oneBytePieces}, {Fault::Stall, stall}, {Fault::AtBound, wholeFrameAtBound},
+};
+
+// Faults that end a connection; each draw ends with a close.
+struct EndingFault {
+    Fault fault;
+    Drawn (*draw)(Random& rng, uint32_t type);
+};
+constexpr EndingFault kEnds[] = {
+    {Fault::CloseInHeader, closeInHeader}, {Fault::CloseInPayload, closeInPayload},
+    {Fault::WrongMarker, wrongMarker},     {Fault::AboveBound, aboveBound},
+    {Fault::AtBound, cutFrameAtBound},     {Fault::Reset, resetUnread},
+    {Fault::RecreateSocket, recreateSocket},
+};
 
 }  // namespace
 
@@ -145,24 +241,20 @@ FaultInjector::FaultInjector(ScriptedServer& scripted, std::vector<Fault> faults
 
 bool FaultInjector::enabled(Fault fault) const { return chosen[static_cast<size_t>(fault)]; }
 
-void FaultInjector::note(ConnectionId id, Fault fault, std::string const& detail) {
-    server.enqueue(id, Step::fault(std::string(faultName(fault)) + (detail.empty() ? "" : ": " + detail)));
-}
-
 void FaultInjector::connected(ConnectionId id) {
     // Each connection's script follows from the seed and its number alone.
     Script& script = scripts[id];
     script.rng.seed(seed * 0x9E3779B97F4A7C15ull + id);
-    std::mt19937_64& rng = script.rng;
+    Random& rng = script.rng;
     script.stepsLeft = uniform<int>(rng, 0, 12);
     if (enabled(Fault::AcceptThenClose) && chance(rng, 5)) {
-        note(id, Fault::AcceptThenClose, "");
+        server.enqueue(id, faultNote(Fault::AcceptThenClose, ""));
         server.enqueue(id, Step::close(false));
         script.ended = true;
         return;
     }
     if (enabled(Fault::NeverRead) && chance(rng, 12)) {
-        note(id, Fault::NeverRead, "the client's bytes pile up unread");
+        server.enqueue(id, faultNote(Fault::NeverRead, "the client's bytes pile up unread"));
         server.enqueue(id, Step::setReading(false));
     }
 }
@@ -176,10 +268,7 @@ void FaultInjector::idle(ConnectionId id) {
     if (script.stepsLeft-- > 0) return nextStep(id, script);
     // Without a fault that ends connections, the traffic goes on until the
     // client leaves.
-    static constexpr Fault kEnds[] = {Fault::CloseInHeader, Fault::CloseInPayload, Fault::WrongMarker,
-                                      Fault::AboveBound,    Fault::AtBound,        Fault::Reset,
-                                      Fault::RecreateSocket};
-    if (std::none_of(std::begin(kEnds), std::end(kEnds), [this](Fault f) { return enabled(f); })) {
+    if (std::none_of(std::begin(kEnds), std::end(kEnds), [this](EndingFault const& e) { return enabled(e.fault); })) {
         script.stepsLeft = uniform<int>(script.rng, 1, 12);
         return nextStep(id, script);
     }
@@ -187,174 +276,35 @@ void FaultInjector::idle(ConnectionId id) {
 }
 
 void FaultInjector::nextStep(ConnectionId id, Script& script) {
-    std::mt19937_64& rng = script.rng;
-    static constexpr Fault kTraffic[] = {Fault::BadPayload, Fault::LargeFrame, Fault::Burst,
-                                         Fault::OneBytePieces, Fault::Stall, Fault::AtBound};
-    std::vector<Fault> choices;
-    for (Fault fault : kTraffic)
-        if (enabled(fault)) choices.push_back(fault);
+    Random& rng = script.rng;
+    std::vector<TrafficFault const*> choices;
+    for (TrafficFault const& candidate : kTraffic)
+        if (enabled(candidate.fault)) choices.push_back(&candidate);
     if (choices.empty() || chance(rng, 45)) {
         server.enqueue(id, Step::frame(validFrame(rng)));
         if (chance(rng, 30)) server.enqueue(id, Step::idle(Step::Kind::Pause, Millis(uniform<int>(rng, 0, 20))));
         return;
     }
-    Fault fault = choices[uniform<size_t>(rng, 0, choices.size() - 1)];
-    switch (fault) {
-    case Fault::BadPayload: {
-        IPCMessageStruct frame = validFrame(rng);
-        std::string what;
-        unsigned roll = uniform<unsigned>(rng, 0, 3);
-        if (roll == 0 && !frame.data.empty()) {
-            frame.data.resize(uniform<size_t>(rng, 0, frame.data.size() - 1));
-            what = "payload cut short for its class";
-        } else if (roll == 1) {
-            std::vector<char> extra = randomBytes(rng, uniform<size_t>(rng, 1, 64));
-            frame.data.insert(frame.data.end(), extra.begin(), extra.end());
-            what = "bytes beyond its class's fields";
-        } else if (roll == 2) {
-            frame.data.clear();
-            what = "empty payload";
-        } else {
-            static constexpr uint32_t kPicks[] = {0, 1, 2, 4, 66, 100, 255, 0x10000, ipc_frame::kMaxTypeNumber};
-            frame.type = static_cast<IPCMessageType>(kPicks[uniform<size_t>(rng, 0, std::size(kPicks) - 1)]);
-            what = "a type without a class";
-        }
-        note(id, fault, what + " (type " + std::to_string(frame.type) + ", " + std::to_string(frame.data.size()) + " bytes)");
-        server.enqueue(id, Step::frame(frame));
-        break;
-    }
-    case Fault::LargeFrame: {
-        IPCMessageStruct frame;
-        frame.type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
-        frame.data = randomBytes(rng, uniform<size_t>(rng, 64 * 1024, 1024 * 1024));
-        note(id, fault, std::to_string(frame.data.size()) + " bytes");
-        server.enqueue(id, Step::frame(frame));
-        break;
-    }
-    case Fault::Burst: {
-        int frames = uniform<int>(rng, 10, 150);
-        note(id, fault, std::to_string(frames) + " frames");
-        for (int i = 0; i < frames; ++i) {
-            IPCMessageStruct frame = validFrame(rng);
-            if (frame.data.size() > 64) frame.data.resize(64);
-            server.enqueue(id, Step::frame(frame));
-        }
-        break;
-    }
-    case Fault::OneBytePieces: {
-        IPCMessageStruct frame = validFrame(rng);
-        if (frame.data.size() > 48) frame.data.resize(48);  // one byte per write is slow
-        note(id, fault, "type " + std::to_string(frame.type) + ", " + std::to_string(frame.data.size()) + " bytes");
-        server.enqueue(id, Step::frame(frame, std::vector<size_t>(ipc_frame::kHeaderBytes + frame.data.size(), 1),
-                                     Millis(uniform<int>(rng, 0, 2))));
-        break;
-    }
-    case Fault::Stall: {
-        int ms = chance(rng, 5) ? uniform<int>(rng, 1500, 4000) : uniform<int>(rng, 20, 400);
-        note(id, fault, std::to_string(ms) + " ms");
-        server.enqueue(id, Step::idle(Step::Kind::Pause, Millis(ms)));
-        break;
-    }
-    case Fault::AtBound:
-    default: {
-        // A whole frame of exactly the bound: rare, it is the slowest thing.
-        if (!chance(rng, 3)) return server.enqueue(id, Step::frame(validFrame(rng)));
-        IPCMessageStruct frame;
-        frame.type = static_cast<IPCMessageType>(uniform<int>(rng, 5, 65));
-        frame.data.assign(ipc_frame::kMaxPayloadBytes, 0);
-        for (size_t i = 0; i < frame.data.size(); i += 4096) frame.data[i] = static_cast<char>(rng());
-        note(id, fault, "a whole frame of " + std::to_string(frame.data.size()) + " bytes");
-        server.enqueue(id, Step::frame(frame));
-        break;
-    }
-    }
+    TrafficFault const& pick = *choices[uniform<size_t>(rng, 0, choices.size() - 1)];
+    play(server, id, pick.fault, pick.draw(rng));
 }
 
 void FaultInjector::ending(ConnectionId id, Script& script) {
-    std::mt19937_64& rng = script.rng;
+    Random& rng = script.rng;
     script.ended = true;
-    static constexpr Fault kEnds[] = {Fault::CloseInHeader, Fault::CloseInPayload, Fault::WrongMarker,
-                                      Fault::AboveBound,    Fault::AtBound,        Fault::Reset,
-                                      Fault::RecreateSocket};
-    std::vector<Fault> choices;
-    for (Fault fault : kEnds)
-        if (enabled(fault)) choices.push_back(fault);
+    std::vector<EndingFault const*> choices;
+    for (EndingFault const& candidate : kEnds)
+        if (enabled(candidate.fault)) choices.push_back(&candidate);
     // Now and then a clean end, or a server that waits for the client to go.
-    unsigned roll = uniform<unsigned>(rng, 0, 99);
+    const unsigned roll = uniform<unsigned>(rng, 0, 99);
     if (roll < 20) return server.enqueue(id, Step::close(false));
     if (roll < 28) {
         server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(15000)));
         return server.enqueue(id, Step::close(false));
     }
-    Fault fault = choices[uniform<size_t>(rng, 0, choices.size() - 1)];
-    uint32_t type = uniform<uint32_t>(rng, 5, 65);
-    switch (fault) {
-    case Fault::CloseInHeader: {
-        std::vector<char> bytes = header(type, uniform<uint32_t>(rng, 0, 4096));
-        bytes.resize(uniform<size_t>(rng, 1, ipc_frame::kHeaderBytes - 1));
-        note(id, fault, std::to_string(bytes.size()) + " of 8 header bytes");
-        server.enqueue(id, Step::raw(bytes));
-        break;
-    }
-    case Fault::CloseInPayload: {
-        uint32_t length = uniform<uint32_t>(rng, 2, 4096);
-        std::vector<char> bytes = header(type, length);
-        std::vector<char> part = randomBytes(rng, uniform<size_t>(rng, 1, length - 1));
-        bytes.insert(bytes.end(), part.begin(), part.end());
-        note(id, fault, std::to_string(part.size()) + " of " + std::to_string(length) + " payload bytes");
-        server.enqueue(id, Step::raw(bytes));
-        break;
-    }
-    case Fault::WrongMarker: {
-        std::vector<char> bytes = header(type, uniform<uint32_t>(rng, 0, 64));
-        do bytes[0] = static_cast<char>(rng()); while (static_cast<unsigned char>(bytes[0]) == ipc_frame::kMarker);
-        std::vector<char> junk = randomBytes(rng, uniform<size_t>(rng, 0, 64));
-        bytes.insert(bytes.end(), junk.begin(), junk.end());
-        char marker[8];
-        std::snprintf(marker, sizeof marker, "0x%02X", static_cast<unsigned char>(bytes[0]));
-        note(id, fault, std::string("header starts with ") + marker);
-        server.enqueue(id, Step::raw(bytes));
-        server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)));
-        break;
-    }
-    case Fault::AboveBound: {
-        unsigned pick = uniform<unsigned>(rng, 0, 2);
-        uint32_t length = pick == 0   ? ipc_frame::kMaxPayloadBytes + 1
-                          : pick == 1 ? uniform<uint32_t>(rng, ipc_frame::kMaxPayloadBytes + 2, 0xFFFFFFFEu)
-                                      : 0xFFFFFFFFu;
-        note(id, fault, "announces " + std::to_string(length) + " bytes");
-        server.enqueue(id, Step::raw(header(type, length)));
-        server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)));
-        break;
-    }
-    case Fault::AtBound: {
-        uint32_t length = chance(rng, 50) ? ipc_frame::kMaxPayloadBytes : ipc_frame::kMaxPayloadBytes - 1;
-        std::vector<char> bytes = header(type, length);
-        std::vector<char> part = randomBytes(rng, uniform<size_t>(rng, 0, 4096));
-        bytes.insert(bytes.end(), part.begin(), part.end());
-        note(id, fault, "announces " + std::to_string(length) + " bytes, sends " + std::to_string(part.size()));
-        server.enqueue(id, Step::raw(bytes));
-        break;
-    }
-    case Fault::Reset: {
-        // Something the client answers, so that its bytes wait here unread.
-        note(id, fault, "closed with the client's bytes unread");
-        server.enqueue(id, Step::setReading(false));
-        IPCMessageSimpleString request(IPC_MSG_LAUNCH_URI, randomText(rng, 64));
-        request.serialize();
-        server.enqueue(id, Step::frame(request.messageStruct));
-        server.enqueue(id, Step::idle(Step::Kind::AwaitClientBytes, Millis(500)));
-        return server.enqueue(id, Step::close(true));
-    }
-    case Fault::RecreateSocket:
-    default: {
-        int ms = uniform<int>(rng, 0, 400);
-        note(id, Fault::RecreateSocket, "socket file away for " + std::to_string(ms) + " ms");
-        server.enqueue(id, Step::recreateSocket(Millis(ms)));
-        return server.enqueue(id, Step::close(false));
-    }
-    }
-    server.enqueue(id, Step::close(false));
+    EndingFault const& pick = *choices[uniform<size_t>(rng, 0, choices.size() - 1)];
+    const uint32_t type = uniform<uint32_t>(rng, 5, 65);
+    play(server, id, pick.fault, pick.draw(rng, type));
 }
 
 }  // namespace kesu_tools

@@ -55,7 +55,6 @@ private:
     };
 
     bool enabled(Fault fault) const;
-    void note(ConnectionId id, Fault fault, std::string const& detail);
     void nextStep(ConnectionId id, Script& script);
     void ending(ConnectionId id, Script& script);
 
