@@ -14,14 +14,18 @@ namespace {
 
 using namespace kesu_tools;
 
-// Everything `fd` gives until its peer ends the stream; 5 s at most.
+// Everything `fd` gives until its peer ends the stream, which must come within 5 s.
 std::vector<char> readToEnd(int fd) {
     timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::vector<char> out;
     char buffer[256];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) out.insert(out.end(), buffer, buffer + n);
-    return out;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        EXPECT_GE(n, 0) << "the stream did not end";
+        if (n <= 0) return out;
+        out.insert(out.end(), buffer, buffer + n);
+    }
 }
 
 TEST(TapTest, ForwardsEveryByteBothWaysAndReportsTheFramesAsTheyPass) {

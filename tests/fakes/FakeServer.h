@@ -45,6 +45,7 @@ public:
         std::string error;
         if (!server->listen(error)) throw std::runtime_error(error);
         thread = std::thread([this] {
+            onServerThread = true;
             loop.run();
             server->shutDown();
         });
@@ -64,7 +65,7 @@ public:
     bool hasPendingClient() {  // a connection the kernel completed waits to be accepted
         bool pending = false;
         call([&] {
-            pollfd listening{server->socket().fd(), POLLIN, 0};
+            pollfd listening{server->listenerForTesting().fd(), POLLIN, 0};
             pending = listening.fd >= 0 && ::poll(&listening, 1, 0) == 1;
         });
         return pending;
@@ -88,7 +89,7 @@ public:
 private:
     // Runs `task` on the server thread (at once when called there) and returns once it has run.
     void call(std::function<void()> const& task) {
-        if (loop.isInLoopThread()) return task();
+        if (onServerThread) return task();
         std::promise<void> done;
         loop.queueInLoop([&] {
             task();
@@ -118,6 +119,7 @@ private:
         });
     }
 
+    static inline thread_local bool onServerThread = false;
     std::string directory;
     EventLoop loop;
     std::unique_ptr<ScriptedServer> server;

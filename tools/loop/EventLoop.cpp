@@ -51,10 +51,6 @@ void EventLoop::remove(Channel* channel) {
 }
 
 int EventLoop::run() {
-    {
-        std::lock_guard<std::mutex> lock(tasksMutex);
-        loopThread = std::this_thread::get_id();
-    }
     std::vector<pollfd> fds;
     std::vector<Channel*> polled;
     while (!quitRequested.load()) {
@@ -131,11 +127,6 @@ void EventLoop::queueInLoop(std::function<void()> task) {
     }
     char byte = 't';
     [[maybe_unused]] ssize_t ignored = ::write(wakeWrite.get(), &byte, 1);
-}
-
-bool EventLoop::isInLoopThread() const {
-    std::lock_guard<std::mutex> lock(tasksMutex);
-    return loopThread == std::this_thread::get_id();
 }
 
 }  // namespace kesu_tools

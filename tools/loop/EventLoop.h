@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "loop/UnixSocket.h"
@@ -73,11 +72,9 @@ public:
     // turn, in the order queued. Tasks still queued when the loop is
     // destroyed are dropped unrun.
     void queueInLoop(std::function<void()> task);
-    // True on the thread that runs (or last ran) the loop.
-    bool isInLoopThread() const;
 
-    // Loop thread: `object` lives until the callbacks of this turn are over,
-    // so that none of them loses it from under its caller.
+    // Loop thread: `object` is destroyed once this turn is over, so that no
+    // callback of the turn loses it from under its caller.
     template <class T>
     void deleteSoon(std::unique_ptr<T> object) {
         queueInLoop([doomed = std::shared_ptr<T>(std::move(object))] {});
@@ -97,9 +94,8 @@ private:
     ScopedFd wakeRead, wakeWrite;
     std::atomic<bool> quitRequested{false};
 
-    mutable std::mutex tasksMutex;
+    std::mutex tasksMutex;
     std::vector<std::function<void()>> tasks;  // guarded by tasksMutex
-    std::thread::id loopThread;                // guarded by tasksMutex
 };
 
 }  // namespace kesu_tools

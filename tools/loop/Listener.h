@@ -32,7 +32,6 @@ public:
     void closeAndUnlink();
     // -1 when not listening.
     int fd() const { return socket.get(); }
-    std::string const& path() const { return socketPath; }
 
 private:
     void acceptClients();

@@ -261,7 +261,9 @@ void DevServer::readStandardInput() {
         return;
     }
     pendingInput.append(buffer, static_cast<size_t>(received));
-    for (size_t newline; (newline = pendingInput.find('\n')) != std::string::npos;) {
+    for (;;) {
+        const size_t newline = pendingInput.find('\n');
+        if (newline == std::string::npos) return;
         std::string line = pendingInput.substr(0, newline);
         pendingInput.erase(0, newline + 1);
         handleCommandLine(std::move(line));

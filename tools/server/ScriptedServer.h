@@ -61,7 +61,7 @@ public:
     void enqueue(ConnectionId id, Step step);
     void sendToAll(IPCMessageStruct const& frame);
     size_t connectionCount() const { return connections.size(); }
-    Listener const& socket() const { return listener; }
+    Listener const& listenerForTesting() const { return listener; }
 
 private:
     struct Connection;
