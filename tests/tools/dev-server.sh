@@ -55,7 +55,7 @@ exec 3>&-
 stop "$pid" INT
 [[ ! -e $sock ]] || fail "the socket file was left behind"
 start b --socket "$sock"
-kill -KILL "$pid"
+kill -KILL "$pid" && ! wait "$pid"  # reaped: its listening socket is closed, its socket file stays
 start c --socket "$sock" --exit-after 1 --quiet-events
 "${send[@]}" --socket "$sock" 54:string:one
 timeout 5 tail --pid="$pid" -f /dev/null
