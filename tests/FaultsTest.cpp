@@ -11,7 +11,7 @@ TEST(FaultsTest, ParsesNamesInOrderAndRefusesWhatIsNotOne) {
     std::vector<Fault> every;
     for (size_t i = 0; i < static_cast<size_t>(Fault::Count); ++i) every.push_back(static_cast<Fault>(i));
     struct Row {
-        char const* list;
+        std::string list;
         std::vector<Fault> faults;
         char const* unknown;  // the name refused, or null
     };
@@ -19,9 +19,8 @@ TEST(FaultsTest, ParsesNamesInOrderAndRefusesWhatIsNotOne) {
         {"reset", {Fault::Reset}, nullptr},
         {"recreate-socket,accept-then-close", {Fault::RecreateSocket, Fault::AcceptThenClose}, nullptr},
         {"all", every, nullptr},
-        {"", {}, ""},
+        {kesu_tools::faultNames(), every, nullptr},  // each name stands for its own fault
         {"stall,", {}, ""},
-        {"Reset", {}, "Reset"},
     };
     for (Row const& row : kRows) {
         SCOPED_TRACE(row.list);
@@ -34,12 +33,6 @@ TEST(FaultsTest, ParsesNamesInOrderAndRefusesWhatIsNotOne) {
         } else {
             EXPECT_EQ(error, "unknown fault '" + std::string(row.unknown) + "' (known: all," + kesu_tools::faultNames() + ")");
         }
-    }
-    for (Fault fault : every) {  // each name stands for its own fault
-        std::vector<Fault> faults;
-        std::string error;
-        EXPECT_TRUE(kesu_tools::parseFaults(kesu_tools::faultName(fault), faults, error));
-        EXPECT_EQ(faults, std::vector<Fault>{fault}) << kesu_tools::faultName(fault);
     }
 }
 

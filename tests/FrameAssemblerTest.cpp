@@ -15,8 +15,6 @@ struct Stream {
 };
 const Stream kStreams[] = {
     {"two frames", "6D000036 00000003 616263 6D00003C 00000000", "54/3 60/0", 0},
-    {"a header cut short", "6D000036 000000", "", 7},
-    {"a payload cut short", "6D000036 00000003 6162", "", 10},
     {"at the bound, still coming", "6D000036 01000000 00", "", 9},
     {"above the bound", "6D000036 01000001", "lost: frame type=54 announces 16777217 bytes, above the limit of 16777216", 0},
     {"no marker after a frame", "6D00003C 00000000 47455420 2F202020 6D00", "60/0 lost: header starts with 0x47, not the frame marker", 0},
@@ -30,12 +28,11 @@ TEST(FrameAssemblerTest, CutsTheSameFramesWhateverThePiecesAndStopsAtALostMarker
             kesu_tools::FrameStream stream;
             std::string told;
             auto say = [&told](std::string const& what) { told += (told.empty() ? "" : " ") + what; };
-            for (size_t at = 0; at < bytes.size(); at += piece) {
+            for (size_t at = 0; at < bytes.size(); at += piece)
                 stream.feed(
                     bytes.data() + at, std::min(piece, bytes.size() - at),
                     [&](IPCMessageStruct const& frame) { say(std::to_string(frame.type) + "/" + std::to_string(frame.data.size())); },
                     [&](std::string const& why) { say("lost: " + why); });
-            }
             EXPECT_EQ(told, row.told);
             EXPECT_EQ(stream.pendingBytes(), row.pending);
         }

@@ -21,15 +21,12 @@ const Parsed kParsed[] = {
     {"19:strings:", 19, "00000000", nullptr},
     {"26:u32:4294967295", 26, "FFFFFFFF", nullptr},
     {"7:hex:00 ff\t0A", 7, "00FF0A", nullptr},
-    {"16777215:empty", 16777215, "", nullptr},
     {"16777216:empty", 0, "", "expected TYPE:KIND[:VALUE] with TYPE a number from 0 to 16777215"},
-    {"54", 0, "", "expected TYPE:KIND[:VALUE] with TYPE a number from 0 to 16777215"},
     {"12:empty:", 0, "", "'empty' takes no value"},
     {"54:string", 0, "", "'string' needs a value after a colon"},
     {"26:u32:4294967296", 0, "", "'4294967296' is not a u32 number"},
     {"41:u64:18446744073709551616", 0, "", "'18446744073709551616' is not a u64 number"},
     {"60:u32s:1,,2", 0, "", "'' is not a u32 number"},
-    {"7:hex:0", 0, "", "'0' is not a sequence of hex byte pairs"},
     {"7:hex:0g", 0, "", "'0g' is not a sequence of hex byte pairs"},
     {"5:nope:x", 0, "", "unknown kind 'nope' (string, strings, u32, u64, u32s, hex, empty)"},
 };
@@ -50,17 +47,12 @@ TEST(FrameTextTest, ParsesEveryKindIntoTheLibrarysBytesAndSaysWhyItRefusesAFrame
 TEST(FrameTextTest, QuotesEveryByteReadablyAndCutsLongValues) {
     const std::string kCut(kesu_tools::kMaxShownTextBytes, 'a');
     const std::pair<std::string, std::string> kQuoted[] = {
-        {"plain text", "\"plain text\""},
         {"\"\\\n\t\r", "\"\\\"\\\\\\n\\t\\r\""},
         {std::string("\x00\x1F\x7F\x80\xFF", 5), "\"\\x00\\x1F\\x7F\\x80\\xFF\""},
         {kCut, "\"" + kCut + "\""},
         {kCut + "bc", "\"" + kCut + "\"...(2 more bytes)"},
     };
     for (auto const& [bytes, shown] : kQuoted) EXPECT_EQ(kesu_tools::quoted(bytes), shown);
-    std::string hexShown;
-    for (size_t i = 0; i < kesu_tools::kMaxShownHexBytes; ++i) hexShown += "0f";
-    EXPECT_EQ(kesu_tools::hexBytes(std::vector<char>(kesu_tools::kMaxShownHexBytes + 1, '\x0F')),
-              hexShown + "...(1 more bytes)");
 }
 
 // What the tool tests through the program shows the plain case of each class; these are the rest.

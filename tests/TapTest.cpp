@@ -8,11 +8,23 @@
 #include <thread>
 
 #include "PayloadBytes.h"
-#include "fakes/TrafficLog.h"
 
 namespace {
 
 using namespace kesu_tools;
+
+// What the tap tells, as "up 54/7" (direction, type, payload bytes).
+struct Report : TrafficObserver {
+    static std::string side(Direction d) { return d == Direction::ToServer ? "up " : "down "; }
+    void frame(ConnectionId, Direction d, IPCMessageStruct const& f) override {
+        lines.push_back(side(d) + std::to_string(f.type) + "/" + std::to_string(f.data.size()));
+    }
+    void outOfSync(ConnectionId, Direction d, std::string const&) override { lines.push_back(side(d) + "out of sync"); }
+    void disconnected(ConnectionId, ConnectionSummary const&, std::string const& why) override {
+        lines.push_back("end " + why);
+    }
+    std::vector<std::string> lines;  // the loop thread's while it runs
+};
 
 // Everything `fd` gives until its peer ends the stream, which must come within 5 s.
 std::vector<char> readToEnd(int fd) {
@@ -42,14 +54,11 @@ TEST(TapTest, ForwardsEveryByteBothWaysAndReportsTheFramesAsTheyPass) {
     ASSERT_EQ(::listen(listening.get(), 1), 0);
     EventLoop loop;
     Tap tap(loop, path, path + ".server");
-    kesu_test::TrafficLog report;
+    Report report;
     tap.addObserver(&report);
     std::string error;
     ASSERT_TRUE(tap.listen(error)) << error;
-    std::thread thread([&] {
-        loop.run();
-        tap.shutDown();
-    });
+    std::thread thread([&] { loop.run(); });
     int connectError = 0;
     ScopedFd client = connectUnix(path, connectError);
     for (size_t at = 0; at < up.size(); at += 5)  // in pieces, as a client may well write them
