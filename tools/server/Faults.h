@@ -39,7 +39,7 @@ bool parseFaults(std::string const& list, std::vector<Fault>& out, std::string& 
 // Every name, comma-separated, for help texts.
 std::string faultNames();
 
-class FaultInjector : public ServerObserver {
+class FaultInjector final : public ServerObserver {
 public:
     FaultInjector(ScriptedServer& server, std::vector<Fault> faults, uint64_t seed);
 
