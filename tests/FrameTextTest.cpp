@@ -8,8 +8,6 @@
 
 namespace {
 
-using kesu_tools::parseFrame;
-
 struct Parsed {
     char const* text;
     uint32_t type;
@@ -36,7 +34,7 @@ TEST(FrameTextTest, ParsesEveryKindIntoTheLibrarysBytesAndSaysWhyItRefusesAFrame
         SCOPED_TRACE(row.text);
         IPCMessageStruct frame;
         std::string error;
-        EXPECT_EQ(parseFrame(row.text, frame, error), row.error == nullptr);
+        EXPECT_EQ(kesu_tools::parseFrame(row.text, frame, error), row.error == nullptr);
         EXPECT_EQ(error, row.error == nullptr ? "" : row.error);
         if (row.error != nullptr) continue;
         EXPECT_EQ(static_cast<uint32_t>(frame.type), row.type);
@@ -66,7 +64,7 @@ TEST(FrameTextTest, DescribesWhatAClassIgnoredOrCouldNotRead) {
     for (auto const& [text, line] : kDescribed) {
         IPCMessageStruct frame;
         std::string error;
-        ASSERT_TRUE(parseFrame(text, frame, error)) << error;
+        ASSERT_TRUE(kesu_tools::parseFrame(text, frame, error)) << error;
         EXPECT_EQ(kesu_tools::describeFrame(frame, false), line);
     }
 }

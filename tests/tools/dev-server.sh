@@ -11,6 +11,7 @@ has() { grep -qF -- "$2" "$1" 2>/dev/null; }
 # wait_for FILE TEXT: 5 s at most.
 wait_for() { for _ in $(seq 100); do has "$1" "$2" && return 0; sleep 0.05; done; fail "no '$2' in ${1##*/}"; }
 start() {  # start NAME ARGS...: a server in the background ($pid), once it listens
+    : >"$work/$1.out"  # here, not in the child: wait_for must not read what a server before it printed
     "${server[@]}" "${@:2}" <"${stdin:-/dev/null}" >"$work/$1.out" 2>"$work/$1.err" & pid=$! && pids+=($!)
     wait_for "$work/$1.out" "$sock"
 }
