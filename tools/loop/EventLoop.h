@@ -74,7 +74,8 @@ public:
     void queueInLoop(std::function<void()> task);
 
     // Loop thread: `object` is destroyed once this turn is over, so that no
-    // callback of the turn loses it from under its caller.
+    // callback of the turn loses it from under its caller. After the last
+    // turn it goes with the loop.
     template <class T>
     void deleteSoon(std::unique_ptr<T> object) {
         queueInLoop([doomed = std::shared_ptr<T>(std::move(object))] {});
