@@ -1,13 +1,16 @@
-// The tests' messenger server: the tools' server core on a thread of its own,
-// at a socket path in a fresh temporary directory, recording what every
-// connection did; tests steer it with the core's steps.
+// The tests' messenger server: the tools' scripted server on a loop thread of
+// its own, at a socket path in a fresh temporary directory, recording what
+// every connection did; tests steer it with the server's steps.
 #pragma once
 
+#include <poll.h>
+
 #include <cstdlib>
+#include <future>
 #include <stdexcept>
 
-#include "ServerCore.h"  // with the standard headers of its interface
 #include "fakes/Eventually.h"
+#include "server/ScriptedServer.h"  // with the standard headers of its interface
 
 namespace kesu_test {
 
@@ -15,6 +18,13 @@ using namespace kesu_tools;
 
 // Bounds a failing test's waits; a passing one never waits it out.
 constexpr Millis kEventTimeout{5000};
+
+// The server's steps, and one that only tests ask for: from it on, the
+// client's writes fail while its reads still block.
+struct Step : kesu_tools::Step {
+    Step(kesu_tools::Step step) : kesu_tools::Step(std::move(step)) {}  // NOLINT: every server step is one
+    static Step shutdownReading() { return kesu_tools::Step::shutdownReadingForTesting(); }
+};
 
 class FakeServer : private ServerObserver {
 public:
@@ -26,32 +36,39 @@ public:
     };
     using Record = std::map<ConnectionId, Connection>;  // 1, 2... in accept order
 
-    explicit FakeServer(bool closeOutOfSync = true) {  // or go on reading a client that lost its frame markers
+    FakeServer() {
         char pattern[] = "/tmp/kesu-test-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
         directory = pattern;
-        core = std::make_unique<ServerCore>(ServerCore::Options{path(), closeOutOfSync, ""});
-        core->addObserver(this);
+        server = std::make_unique<ScriptedServer>(loop, path());
+        server->addObserver(this);
         std::string error;
-        if (!core->listen(error)) throw std::runtime_error(error);
-        loop = std::thread([this] { core->run(); });
-        while (!core->call([] {})) std::this_thread::sleep_for(Millis(1));
+        if (!server->listen(error)) throw std::runtime_error(error);
+        thread = std::thread([this] {
+            onServerThread = true;
+            loop.run();
+            server->shutDown();
+        });
     }
     ~FakeServer() {
-        core->stop();
-        loop.join();
-        core.reset();  // removes the socket file
+        loop.quit();
+        thread.join();
+        server.reset();  // removes the socket file
         ::rmdir(directory.c_str());
     }
 
     std::string path() const { return directory + "/messenger"; }
     // Runs on the server thread as a client connects, before anything else happens there; it may
-    // enqueue() steps (call() runs a task of the server thread at once).
-    void onConnect(std::function<void(ConnectionId)> action) { core->call([&] { connectAction = std::move(action); }); }
-    void enqueue(ConnectionId id, Step step) { core->call([&] { core->enqueue(id, std::move(step)); }); }
+    // enqueue() steps (which run at once on the server thread).
+    void onConnect(std::function<void(ConnectionId)> action) { call([&] { connectAction = std::move(action); }); }
+    void enqueue(ConnectionId id, Step step) { call([&] { server->enqueue(id, std::move(step)); }); }
     bool hasPendingClient() {  // a connection the kernel completed waits to be accepted
         bool pending = false;
-        return core->call([&] { pending = core->hasPendingClient(); }) && pending;
+        call([&] {
+            pollfd listening{server->listenerForTesting().fd(), POLLIN, 0};
+            pending = listening.fd >= 0 && ::poll(&listening, 1, 0) == 1;
+        });
+        return pending;
     }
 
     size_t connectionCount() const { return locked([&] { return record.size(); }); }
@@ -70,25 +87,43 @@ public:
     }
 
 private:
+    // Runs `task` on the server thread (at once when called there) and returns once it has run.
+    void call(std::function<void()> const& task) {
+        if (onServerThread) return task();
+        std::promise<void> done;
+        loop.queueInLoop([&] {
+            task();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
     template <class Task>
     auto locked(Task task) const -> decltype(task()) {
         std::lock_guard<std::mutex> lock(recordMutex);
         return task();
     }
-    void connected(ConnectionId id) override { locked([&] { record[id]; }); connectAction(id); }
-    void bytes(ConnectionId id, char const* data, size_t n) override {
+    void connected(ConnectionId id) override {
+        locked([&] { record[id]; });
+        connectAction(id);
+    }
+    void bytesForTesting(ConnectionId id, char const* data, size_t n) override {
         locked([&] { record[id].bytes.insert(record[id].bytes.end(), data, data + n); });
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
         if (direction == Direction::ToServer) locked([&] { record[id].frames.push_back(frame); });
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const&) override {
-        locked([&] { record[id].summary = summary, record[id].closed = true; });
+        locked([&] {
+            record[id].summary = summary;
+            record[id].closed = true;
+        });
     }
 
+    static inline thread_local bool onServerThread = false;
     std::string directory;
-    std::unique_ptr<ServerCore> core;
-    std::thread loop;
+    EventLoop loop;
+    std::unique_ptr<ScriptedServer> server;
+    std::thread thread;
     std::function<void(ConnectionId)> connectAction = [](ConnectionId) {};  // server thread once started
     mutable std::mutex recordMutex;
     Record record;  // guarded by recordMutex

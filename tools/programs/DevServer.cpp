@@ -5,24 +5,33 @@
 // so that applications can be tried against one. With --tap it sits in
 // front of a running server instead and prints the traffic both ways.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "Faults.h"
-#include "FrameText.h"
-#include "ServerCore.h"
+#include "frames/FrameText.h"
 #include "kesu/ipc/IPCMessengerClient.h"
-#if KESU_HAVE_JSON
-#include <nlohmann/json.hpp>
+#include "loop/EventLoop.h"
+#include "programs/EventOutput.h"
+#include "server/Faults.h"
+#include "server/ScriptedServer.h"
+#include "tap/Tap.h"
+
+#if !KESU_HAVE_JSON
+// Never called: --json is refused first.
+std::unique_ptr<kesu_tools::EventOutput> kesu_tools::makeJsonOutput() { return nullptr; }
 #endif
 
 namespace {
@@ -86,18 +95,14 @@ struct Options {
     bool quietEvents = false;
 };
 
-ServerCore* running = nullptr;
+EventLoop* running = nullptr;
 
 extern "C" void onStopSignal(int) {
-    // stop() only writes a byte to the loop's wake-up pipe.
-    if (running != nullptr) running->stop();
+    // quit() only writes a byte to the loop's wake-up pipe.
+    if (running != nullptr) running->quit();
 }
 
-void printLine(std::string const& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+constexpr bool kBuiltWithJson = KESU_HAVE_JSON;
 
 // 2 with a message on bad arguments; -1 to go on; 0 after --help.
 int parseArguments(int argc, char** argv, Options& options) {
@@ -147,11 +152,9 @@ int parseArguments(int argc, char** argv, Options& options) {
         } else if (name == "--tap" && !hasValue) {
             options.tap = true;
         } else if (name == "--json" && !hasValue) {
-#if KESU_HAVE_JSON
+            if (!kBuiltWithJson)
+                return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
             options.json = true;
-#else
-            return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
-#endif
         } else if (name == "--hex" && !hasValue) {
             options.printPayloadHex = true;
         } else if (name == "--quiet-events" && !hasValue) {
@@ -165,144 +168,40 @@ int parseArguments(int argc, char** argv, Options& options) {
     return -1;
 }
 
-// One event as text or as a JSON object; each goes out as one line.
-class Output {
-public:
-    explicit Output(Options const& opts) : options(opts) {}
-
-    void listening(std::string const& path, std::string const& upstream) {
-        if (!options.json) return printLine(upstream.empty() ? "listening on " + path
-                                                             : "tapping " + upstream + " on " + path);
-#if KESU_HAVE_JSON
-        json({{"event", "listening"}, {"socket", path}, {"upstream", upstream}});
-#endif
-    }
-    void seed(uint64_t value) {
-        if (!options.json)
-            return printLine("faults: seed " + std::to_string(value) + " (--seed " + std::to_string(value) +
-                             " replays the same scripts)");
-#if KESU_HAVE_JSON
-        json({{"event", "faults"}, {"seed", value}});
-#endif
-    }
-    void connected(ConnectionId id) {
-        if (options.quietEvents) return;
-        if (!options.json) return printLine(tag(id) + " connected");
-#if KESU_HAVE_JSON
-        json({{"event", "connected"}, {"client", id}});
-#endif
-    }
-    void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) {
-        if (options.quietEvents && direction == Direction::ToClient && !options.tap) return;
-        if (!options.json) return printLine(arrow(id, direction) + " " + describeFrame(frame, options.printPayloadHex));
-#if KESU_HAVE_JSON
-        JsonMembers members;
-        visitMembers(*decodeFrame(frame), members);
-        json({{"event", "frame"}, {"client", id}, {"direction", directionName(direction)},
-              {"type", static_cast<uint32_t>(frame.type)}, {"class", IPCMessageFactory::className(frame.type)},
-              {"length", frame.data.size()}, {"members", members.object}, {"payload", hexBytes(frame.data)}});
-#endif
-    }
-    void outOfSync(ConnectionId id, Direction direction, std::string const& what) {
-        std::string rest = options.tap ? "; forwarding raw bytes from here" : "";
-        if (!options.json) return printLine(arrow(id, direction) + " out of sync: " + what + rest);
-#if KESU_HAVE_JSON
-        json({{"event", "out-of-sync"}, {"client", id}, {"direction", directionName(direction)}, {"detail", what}});
-#endif
-    }
-    void injected(ConnectionId id, std::string const& what, double at) {
-        char when[32];
-        std::snprintf(when, sizeof when, " (at %.3f s)", at);
-        if (!options.json) return printLine(tag(id) + " fault " + what + when);
-#if KESU_HAVE_JSON
-        size_t colon = what.find(": ");
-        json({{"event", "fault"}, {"client", id}, {"fault", what.substr(0, colon)},
-              {"detail", colon == std::string::npos ? "" : what.substr(colon + 2)}, {"at", at}});
-#endif
-    }
-    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) {
-        if (options.quietEvents) return;
-        if (!options.json) {
-            std::string line = tag(id) + " disconnected" + (why.empty() ? "" : " (" + why + ")");
-            if (summary.trailingBytes != 0)
-                line += ", " + std::to_string(summary.trailingBytes) + " bytes of an unfinished frame";
-            return printLine(line);
-        }
-#if KESU_HAVE_JSON
-        json({{"event", "disconnected"}, {"client", id}, {"reason", why.empty() ? "client closed" : why},
-              {"trailingBytes", summary.trailingBytes}});
-#endif
-    }
-
-private:
-    static std::string tag(ConnectionId id) { return "client " + std::to_string(id); }
-    static std::string arrow(ConnectionId id, Direction direction) {
-        return direction == Direction::ToServer ? tag(id) + " → server" : "server → " + tag(id);
-    }
-#if KESU_HAVE_JSON
-    static char const* directionName(Direction direction) {
-        return direction == Direction::ToServer ? "client-to-server" : "server-to-client";
-    }
-    // Texts are bytes: those that are not UTF-8 show U+FFFD here; the
-    // "payload" field has the frame's bytes exactly.
-    static void json(nlohmann::ordered_json const& event) {
-        printLine(event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-    }
-    class JsonMembers : public MemberSink {
-    public:
-        nlohmann::ordered_json object = nlohmann::ordered_json::object();
-        void number(char const* name, uint64_t value) override { object[name] = value; }
-        void flag(char const* name, bool value) override { object[name] = value; }
-        void text(char const* name, std::string const& bytes) override { object[name] = shown(bytes); }
-        void hex(char const* name, void const* data, size_t size) override { object[name] = hexBytes(data, size); }
-        void numbers(char const* name, std::vector<uint32_t> const& values) override { object[name] = values; }
-        void texts(char const* name, std::vector<std::string> const& values) override {
-            nlohmann::ordered_json list = nlohmann::ordered_json::array();
-            for (std::string const& value : values) list.push_back(shown(value));
-            object[name] = list;
-        }
-        void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) override {
-            nlohmann::ordered_json list = nlohmann::ordered_json::array();
-            for (auto const& v : values)
-                list.push_back({{"number1", v.number1}, {"number2", v.number2}, {"number3", v.number3},
-                                {"text1", shown(v.text1)}, {"text2", shown(v.text2)}});
-            object[name] = list;
-        }
-
-    private:
-        static std::string shown(std::string const& bytes) { return bytes.substr(0, kMaxShownTextBytes); }
-    };
-#endif
-
-    Options const& options;
-};
-
 // Prints what happens, greets new clients, takes frames from standard input,
 // and in a tap gives the path back to the server at the end.
 class DevServer : public ServerObserver {
 public:
-    DevServer(ServerCore& server, Options const& opts, Output& printer)
-        : core(server), options(opts), output(printer) {}
+    DevServer(EventLoop& eventLoop, Options const& opts, EventOutput& printer)
+        : loop(eventLoop), options(opts), output(printer), input(eventLoop, [this](short) { readStandardInput(); }) {}
+
+    // What the program runs: a server, or a tap (the other is null).
+    void serve(ScriptedServer* scripted, Tap* forwarding) {
+        server = scripted;
+        tap = forwarding;
+        input.watch(STDIN_FILENO, POLLIN);
+    }
 
     void connected(ConnectionId id) override {
-        output.connected(id);
-        for (IPCMessageStruct const& frame : options.greeting) core.enqueue(id, Step::frame(frame));
+        if (!options.quietEvents) output.connected(id);
+        for (IPCMessageStruct const& frame : options.greeting) server->enqueue(id, Step::frame(frame));
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
-        output.frame(id, direction, frame);
+        if (!options.quietEvents || direction == Direction::ToServer || options.tap) output.frame(id, direction, frame);
         if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
             ++framesReceived == options.exitAfterFrames)
-            core.stop();
+            loop.quit();
     }
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
         output.outOfSync(id, direction, what);
     }
     void injected(ConnectionId id, std::string const& what) override {
-        output.injected(id, what, core.secondsSinceStart());
+        output.injected(id, what, std::chrono::duration<double>(Clock::now() - started).count());
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
-        output.disconnected(id, summary, why);
+        if (!options.quietEvents) output.disconnected(id, summary, why);
     }
+    void listenFailed(std::string const& why) override { std::fprintf(stderr, "kesu-dev-server: %s\n", why.c_str()); }
     void stopping() override {
         // Replaces the tap's socket file in one step: no client finds the
         // path missing, and those the tap drops next reconnect straight to
@@ -312,15 +211,19 @@ public:
                          std::strerror(errno));
     }
 
-    void readStandardInput();
     static std::string tappedPath(Options const& options) { return options.socketPath + ".tapped"; }
 
 private:
+    void readStandardInput();
     void handleCommandLine(std::string line);
 
-    ServerCore& core;
+    EventLoop& loop;
     Options const& options;
-    Output& output;
+    EventOutput& output;
+    Channel input;
+    ScriptedServer* server = nullptr;
+    Tap* tap = nullptr;
+    const Clock::time_point started = Clock::now();
     uint64_t framesReceived = 0;
     std::string pendingInput;
 };
@@ -352,13 +255,15 @@ void DevServer::readStandardInput() {
     if (received < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (received <= 0) {
         // End of input (or a descriptor that cannot be read): keep serving.
-        core.unwatchInput(STDIN_FILENO);
+        input.unwatch();
         if (!pendingInput.empty()) handleCommandLine(std::move(pendingInput));
         pendingInput.clear();
         return;
     }
     pendingInput.append(buffer, static_cast<size_t>(received));
-    for (size_t newline; (newline = pendingInput.find('\n')) != std::string::npos;) {
+    for (;;) {
+        const size_t newline = pendingInput.find('\n');
+        if (newline == std::string::npos) return;
         std::string line = pendingInput.substr(0, newline);
         pendingInput.erase(0, newline + 1);
         handleCommandLine(std::move(line));
@@ -376,8 +281,60 @@ void DevServer::handleCommandLine(std::string line) {
         std::fprintf(stderr, "kesu-dev-server: bad frame '%s': %s\n", line.c_str(), error.c_str());
         return;
     }
-    if (core.connectionIds().empty()) std::fprintf(stderr, "kesu-dev-server: no client to send to; frame dropped\n");
-    core.sendToAll(frame);
+    if ((server ? server->connectionCount() : tap->connectionCount()) == 0)
+        std::fprintf(stderr, "kesu-dev-server: no client to send to; frame dropped\n");
+    if (server)
+        server->sendToAll(frame);
+    else
+        tap->sendToAll(frame);
+}
+
+// Runs the server (or the tap) until a signal or --exit-after.
+int serve(Options const& options) {
+    EventLoop loop;
+    std::unique_ptr<EventOutput> output =
+        options.json ? makeJsonOutput() : makeTextOutput(options.printPayloadHex, options.tap);
+    DevServer printer(loop, options, *output);
+    std::unique_ptr<ScriptedServer> server;
+    std::unique_ptr<FaultInjector> faults;
+    std::unique_ptr<Tap> tap;
+    if (options.tap) {
+        tap = std::make_unique<Tap>(loop, options.socketPath, DevServer::tappedPath(options));
+        tap->addObserver(&printer);
+    } else {
+        server = std::make_unique<ScriptedServer>(loop, options.socketPath);
+        server->addObserver(&printer);
+        faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed);
+        if (!options.faults.empty()) server->addObserver(faults.get());
+    }
+    printer.serve(server.get(), tap.get());
+
+    std::string error;
+    if (options.tap && !takeOverPath(options, error)) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+        return kExitSetupFailure;
+    }
+    if (!(tap ? tap->listen(error) : server->listen(error))) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+        if (options.tap) printer.stopping();
+        return kExitSetupFailure;
+    }
+    running = &loop;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signalNumber, &action, nullptr);
+
+    output->listening(options.socketPath, options.tap ? DevServer::tappedPath(options) : "");
+    if (!options.faults.empty()) output->seed(options.seed);
+    const int pollError = loop.run();
+    if (pollError != 0) std::fprintf(stderr, "kesu-dev-server: poll: %s\n", std::strerror(pollError));
+    if (tap)
+        tap->shutDown();
+    else
+        server->shutDown();
+    running = nullptr;
+    return 0;
 }
 
 }  // namespace
@@ -398,35 +355,10 @@ int main(int argc, char** argv) {
     const int status = parseArguments(argc, argv, options);
     if (status >= 0) return status;
 
-    ServerCore::Options serverOptions;
-    serverOptions.socketPath = options.socketPath;
-    if (options.tap) serverOptions.upstreamPath = DevServer::tappedPath(options);
-    ServerCore core(serverOptions);
-    Output output(options);
-    DevServer printer(core, options, output);
-    core.addObserver(&printer);
-    FaultInjector faults(core, options.faults, options.seed);
-    if (!options.faults.empty()) core.addObserver(&faults);
-
-    std::string error;
-    if (options.tap && !takeOverPath(options, error)) {
-        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
+    try {
+        return serve(options);
+    } catch (std::exception const& e) {
+        std::fprintf(stderr, "kesu-dev-server: %s\n", e.what());
         return kExitSetupFailure;
     }
-    if (!core.listen(error)) {
-        std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
-        if (options.tap) printer.stopping();
-        return kExitSetupFailure;
-    }
-    running = &core;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signalNumber, &action, nullptr);
-    core.watchInput(STDIN_FILENO, [&printer] { printer.readStandardInput(); });
-
-    output.listening(options.socketPath, serverOptions.upstreamPath);
-    if (!options.faults.empty()) output.seed(options.seed);
-    core.run();
-    return 0;
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ServerCore.h"
+#include "server/ScriptedServer.h"
 
 namespace kesu_tools {
 
@@ -39,16 +39,13 @@ bool parseFaults(std::string const& list, std::vector<Fault>& out, std::string& 
 // Every name, comma-separated, for help texts.
 std::string faultNames();
 
-class FaultInjector : public ServerObserver {
+class FaultInjector final : public ServerObserver {
 public:
-    FaultInjector(ServerCore& core, std::vector<Fault> faults, uint64_t seed);
+    FaultInjector(ScriptedServer& server, std::vector<Fault> faults, uint64_t seed);
 
     void connected(ConnectionId id) override;
     void idle(ConnectionId id) override;
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override;
-
-    // How often each fault was injected so far.
-    uint64_t count(Fault fault) const { return injected[static_cast<size_t>(fault)]; }
 
 private:
     struct Script {
@@ -58,15 +55,13 @@ private:
     };
 
     bool enabled(Fault fault) const;
-    void note(ConnectionId id, Fault fault, std::string const& detail);
     void nextStep(ConnectionId id, Script& script);
     void ending(ConnectionId id, Script& script);
 
-    ServerCore& core;
+    ScriptedServer& server;
     std::vector<bool> chosen;
     const uint64_t seed;
     std::map<ConnectionId, Script> scripts;
-    uint64_t injected[static_cast<size_t>(Fault::Count)] = {};
 };
 
 }  // namespace kesu_tools

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "FrameAssembler.h"
-#include "FrameText.h"
-#include "UnixSocket.h"
+#include "frames/FrameAssembler.h"
+#include "frames/FrameText.h"
+#include "loop/UnixSocket.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 #include "kesu/ipc/IPCSocketIO.h"
 

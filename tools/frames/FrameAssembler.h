@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kesu/ipc/IPCFrame.h"
 #include "kesu/ipc/IPCMessage.h"
@@ -71,6 +74,58 @@ inline FrameAssembler::Status FrameAssembler::feed(const char* data, size_t size
     frame.data.insert(frame.data.end(), data + used, data + used + n);
     used += n;
     return n == missing ? Status::Frame : Status::NeedMore;
+}
+
+// One direction of a connection as frames: each whole one is handed on as
+// it completes; once the stream loses its frame markers, what it says is
+// handed on once and the rest is raw bytes, ignored here.
+class FrameStream {
+public:
+    template <class OnFrame, class OnLost>
+    void feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost);
+    bool inSync() const { return synced; }
+    // Bytes of an unfinished frame; none once out of sync.
+    size_t pendingBytes() const { return synced ? assembler.pendingBytes() : 0; }
+
+private:
+    std::string describe(FrameAssembler::Status status) const;
+
+    FrameAssembler assembler;
+    bool synced = true;
+};
+
+template <class OnFrame, class OnLost>
+void FrameStream::feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost) {
+    size_t offset = 0;
+    while (synced && offset < size) {
+        size_t used = 0;
+        const FrameAssembler::Status status = assembler.feed(data + offset, size - offset, used);
+        offset += used;
+        if (status == FrameAssembler::Status::Frame) {
+            onFrame(assembler.takeFrame());
+        } else if (status != FrameAssembler::Status::NeedMore) {
+            synced = false;
+            onLost(describe(status));
+        }
+    }
+}
+
+inline std::string FrameStream::describe(FrameAssembler::Status status) const {
+    char text[160];
+    if (status == FrameAssembler::Status::BadMarker)
+        std::snprintf(text, sizeof text, "header starts with 0x%02X, not the frame marker", assembler.firstByte());
+    else
+        std::snprintf(text, sizeof text, "frame type=%u announces %u bytes, above the limit of %u",
+                      assembler.announced().type, assembler.announced().length, ipc_frame::kMaxPayloadBytes);
+    return text;
+}
+
+// A frame's bytes as they go on the wire: header, then payload.
+inline std::vector<char> frameBytes(IPCMessageStruct const& frame) {
+    std::vector<char> bytes(ipc_frame::kHeaderBytes + frame.data.size());
+    ipc_frame::encodeHeader(frame, reinterpret_cast<unsigned char*>(bytes.data()));
+    std::copy(frame.data.begin(), frame.data.end(), bytes.begin() + ipc_frame::kHeaderBytes);
+    return bytes;
 }
 
 }  // namespace kesu_tools
