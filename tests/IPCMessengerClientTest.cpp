@@ -37,33 +37,37 @@ IPCMessageStruct frame(int type, std::vector<char> payload = {}) {
 
 // Records the events of all handlers in one journal ("C0 M1 D0 ...", for their order) and the messages
 // as the factory built them. Actions run after the record, outside the lock: they may block or stop.
-class Handler final : public IPCMessengerClient::IPCMessengerHandler {
+class RecordingHandler final : public IPCMessengerClient::IPCMessengerHandler {
 public:
     struct Message {
         IPCMessageStruct frame;
         std::type_index kind;  // the class the factory chose
         std::string text;      // decoded, for an IPCMessageSimpleString
     };
-    explicit Handler(char journalTag = 0) : tag(journalTag) {}
+    explicit RecordingHandler(char journalTag) : tag(journalTag) {}
     void onConnected() override {
         record('C');
+        ++connected;
         if (connectedAction) connectedAction();
     }
     void onDisconnected() override {
         record('D');
+        ++disconnected;
         if (disconnectedAction) disconnectedAction();
     }
     void onNewMessageReceived(IPCMessage const* message) override {
         auto const* text = dynamic_cast<IPCMessageSimpleString const*>(message);
-        record('M', Message{message->messageStruct, typeid(*message), text ? text->text : ""});
+        std::string decoded = text != nullptr ? text->text : "";
+        record('M', Message{message->messageStruct, typeid(*message), decoded});
         if (messageAction) messageAction(*message);
     }
     std::vector<Message> messages() const {
         std::lock_guard<std::mutex> lock(mutex);
         return received;
     }
-    bool connections(int n) const { return eventually([&] { return connected >= n; }); }
-    bool messagesIn(size_t n) const { return eventually([&] { return messages().size() >= n; }); }
+    bool connections(int count) const { return eventually([&] { return connected >= count; }); }
+    bool disconnections(int count) const { return eventually([&] { return disconnected >= count; }); }
+    bool messagesIn(size_t count) const { return eventually([&] { return messages().size() >= count; }); }
     static std::string takeJournal() {
         std::lock_guard<std::mutex> lock(mutex);
         return std::exchange(journal, {});
@@ -72,16 +76,16 @@ public:
     std::function<void()> connectedAction;
     std::function<void()> disconnectedAction;
     std::function<void(IPCMessage const&)> messageAction;
-    std::atomic<int> connected{0}, disconnected{0};
+    std::atomic<int> connected{0};
+    std::atomic<int> disconnected{0};
     std::atomic<long> thread{0};  // kernel id of the client thread
 
 private:
     void record(char event, std::optional<Message> message = std::nullopt) {
         std::lock_guard<std::mutex> lock(mutex);
         if (message) received.push_back(*message);
-        if (tag != 0) journal += std::string{event, tag, ' '};
+        journal += std::string{event, tag, ' '};
         thread = ::syscall(SYS_gettid);
-        (event == 'C' ? connected : disconnected) += event == 'M' ? 0 : 1;
     }
 
     const char tag;
@@ -90,452 +94,86 @@ private:
     static inline std::string journal;  // guarded by mutex
 };
 
-// Interposed on the whole binary. Once armed, the first write to `socket` waits until the socket is
-// shut down, then until it is closed (100 ms at most): a tear-down that closes the socket before its
-// sender has let go of it shows as a write after the close, before the number can serve anyone else.
-namespace held {
-std::atomic<int> socket{-1};
-std::atomic<bool> waiting{false}, shutDown{false}, closed{false}, writtenAfterClose{false};
-// Armed, the next connect waits in the call until stop() has shut its socket down; so does the next
-// reading of the server's credentials.
-std::atomic<bool> connectArmed{false}, inConnect{false};
-std::atomic<bool> credentialsArmed{false}, inCredentials{false};
-// Sockets made without close-on-exec: a child spawned at that moment would inherit them.
-std::atomic<int> inheritable{0};
-template <class F> F* next(char const* name) { return reinterpret_cast<F*>(::dlsym(RTLD_NEXT, name)); }
-}  // namespace held
+// Seams into system calls that nothing else reaches, interposed on the whole binary and reset by every Rig.
+struct Seams {
+    std::atomic<int> socket{-1};        // the client socket the seams below watch
+    std::atomic<bool> shutDown{false};  // `socket` was shut down
+    std::atomic<bool> closed{false};    // `socket` was closed
+    // Armed, the first write to `socket` waits until it is shut down, then until it is closed (100 ms at
+    // most): a tear-down that closes the socket before its sender has let go of it shows as a write after
+    // the close, before the number can serve anyone else.
+    std::atomic<bool> holdFirstWrite{false};
+    std::atomic<bool> writeHeld{false};
+    std::atomic<bool> writtenAfterClose{false};
+    // Armed, the next connect, or reading of the server's credentials, waits until stop() has shut its
+    // socket down.
+    std::atomic<bool> holdConnect{false};
+    std::atomic<bool> holdCredentials{false};
+    std::atomic<bool> holding{false};
+    std::atomic<int> inheritable{0};  // sockets made without close-on-exec, which a spawned child inherits
+
+    void reset() {
+        socket = -1;
+        for (std::atomic<bool>* flag : {&shutDown, &closed, &holdFirstWrite, &writeHeld, &writtenAfterClose,
+                                        &holdConnect, &holdCredentials, &holding})
+            *flag = false;
+        inheritable = 0;
+    }
+    void holdUntilShutDown(int fd) {
+        socket = fd;
+        holding = true;
+        eventually([this] { return shutDown.load(); });
+    }
+    template <class Function>
+    static Function* next(char const* name) {
+        return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+    }
+} seams;
+
 }  // namespace
 
 extern "C" int shutdown(int fd, int how) noexcept {
-    held::shutDown = held::shutDown || fd == held::socket;
-    return held::next<int(int, int)>("shutdown")(fd, how);
+    if (fd == seams.socket) seams.shutDown = true;
+    return Seams::next<int(int, int)>("shutdown")(fd, how);
 }
 extern "C" int close(int fd) {
-    held::closed = held::closed || fd == held::socket;
-    return held::next<int(int)>("close")(fd);
+    if (fd == seams.socket) seams.closed = true;
+    return Seams::next<int(int)>("close")(fd);
 }
 extern "C" int connect(int fd, sockaddr const* address, socklen_t size) {
-    if (held::connectArmed.exchange(false)) {
-        held::socket = fd, held::inConnect = true;
-        eventually([] { return held::shutDown.load(); });
-    }
-    return held::next<int(int, sockaddr const*, socklen_t)>("connect")(fd, address, size);
+    if (seams.holdConnect.exchange(false)) seams.holdUntilShutDown(fd);
+    return Seams::next<int(int, sockaddr const*, socklen_t)>("connect")(fd, address, size);
 }
 extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* size) noexcept {
-    if (name == SO_PEERCRED && held::credentialsArmed.exchange(false)) {
-        held::socket = fd;
-        held::inCredentials = true;
-        eventually([] { return held::shutDown.load(); });
-    }
-    return held::next<int(int, int, int, void*, socklen_t*)>("getsockopt")(fd, level, name, value, size);
+    if (name == SO_PEERCRED && seams.holdCredentials.exchange(false)) seams.holdUntilShutDown(fd);
+    return Seams::next<int(int, int, int, void*, socklen_t*)>("getsockopt")(fd, level, name, value, size);
 }
 extern "C" int socket(int domain, int type, int protocol) noexcept {
-    if ((type & SOCK_CLOEXEC) == 0) ++held::inheritable;
-    return held::next<int(int, int, int)>("socket")(domain, type, protocol);
+    if ((type & SOCK_CLOEXEC) == 0) ++seams.inheritable;
+    return Seams::next<int(int, int, int)>("socket")(domain, type, protocol);
 }
 extern "C" ssize_t send(int fd, void const* data, size_t size, int flags) {
-    if (fd == held::socket && !held::waiting.exchange(true)) {
-        eventually([] { return held::shutDown.load(); });
-        eventually([] { return held::closed.load(); }, std::chrono::milliseconds(100));
-        held::writtenAfterClose = held::closed.load();
+    if (seams.holdFirstWrite && fd == seams.socket && !seams.writeHeld.exchange(true)) {
+        eventually([] { return seams.shutDown.load(); });
+        eventually([] { return seams.closed.load(); }, std::chrono::milliseconds(100));
+        seams.writtenAfterClose = seams.closed.load();
     }
-    return held::next<ssize_t(int, void const*, size_t, int)>("send")(fd, data, size, flags);
+    return Seams::next<ssize_t(int, void const*, size_t, int)>("send")(fd, data, size, flags);
 }
 
 namespace {
 
-auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 // The thread sleeps in recv(). Kernels that name no wait channel show "0"; the system call tells there.
 bool sleepsInReceive(long thread) {
-    std::string task = "/proc/self/task/" + std::to_string(thread), where;
+    const std::string task = "/proc/self/task/" + std::to_string(thread);
+    std::string channel;
+    std::ifstream(task + "/wchan") >> channel;
+    if (!channel.empty() && channel != "0") return channel.find("unix_stream") != std::string::npos;
     long call = -1;
-    std::ifstream(task + "/wchan") >> where;
-    if (!where.empty() && where != "0") return where.find("unix_stream") != std::string::npos;
     std::ifstream(task + "/syscall") >> call;
     return call == SYS_recvfrom;
-}
-
-struct Rig {
-    Rig() { serverAppears(); useClient(alias); }
-    ~Rig() {
-        if (client) client->stop();
-        ::unlink(alias.c_str());
-        ::unlink(extraPath.c_str());
-        EXPECT_EQ(held::inheritable.exchange(0), 0) << "a socket a spawned child would inherit";
-    }
-    void serverAppears() { ASSERT_EQ(::symlink(server.path().c_str(), alias.c_str()), 0); }
-    void useClient(std::string const& p) { client = std::make_unique<IPCMessengerClient>(p); client->addHandler(&h); }
-    void send(size_t n) { client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(n), destroyed)); }
-    void onFirstConnection(std::vector<Step> steps) {
-        server.onConnect([=](auto id) { for (Step const& step : steps) id == 1 ? server.enqueue(id, step) : void(); });
-    }
-    // The server may accept only after the client has told its handlers.
-    bool startConnected() { return client->start(), h.connections(1) && server.waitForConnections(1); }
-    bool inReceive() const { return eventually([this] { return sleepsInReceive(h.thread); }); }
-    int clientSocket() const {
-        sockaddr_un peer{};
-        for (int fd = 3; fd < 1024; ++fd)
-            if (socklen_t size = sizeof peer; ::getpeername(fd, kesu_tools::asSockaddr(peer), &size) == 0 &&
-                                              server.path() == peer.sun_path)
-                return fd;
-        return -1;
-    }
-    // A socket pair on the lowest free numbers: those the client has let go of, if it has.
-    // Intact: still connected, nothing arrived.
-    void openBystander() { ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, bystander), 0); }
-    bool bystanderIntact() const {
-        char byte = 0;
-        return ::recv(bystander[1], &byte, 1, MSG_DONTWAIT) == -1 && ::send(bystander[0], "b", 1, MSG_NOSIGNAL) == 1 &&
-               ::recv(bystander[1], &byte, 1, MSG_DONTWAIT) == 1;
-    }
-
-    kesu_test::LogCapture logs;  // the log and the clock outlive the client thread
-    kesu_test::TestClock clock{10'000'000'000LL};
-    kesu_test::FakeServer server;
-    std::string alias = server.path() + ".alias", extraPath = server.path() + ".extra";
-    Handler h{'0'};
-    std::atomic<int> destroyed{0}, destroyedAfterStop{0};
-    std::atomic<bool> flag{false};
-    int bystander[2] = {-1, -1};
-    std::vector<kesu_tools::ScopedFd> held;      // sockets of the test's own
-    std::unique_ptr<IPCMessengerClient> client;  // last: gone before what its thread uses
-};
-
-// A server of the trusted user gets the allowed types first on every connection, before what
-// onConnected sends; frames from onConnected and other threads arrive whole, each thread's in order.
-TEST(IPCMessengerClientTest, EachConnectionAnnouncesTheAllowedTypesFirstAndCarriesWholeFramesFromAnyThread) {
-    auto payload = [](int i) { return std::vector<char>(static_cast<size_t>(1 + 997 * i), static_cast<char>(i)); };
-    Rig r;
-    auto sendAll = [&r, &payload](int source) {
-        for (int i = 0; i < 30; ++i) r.client->sendMessage(new IPCMessage(frame(100 + source, payload(i))));
-    };
-    r.client->setAllowedMessages({IPC_MSG_LAUNCH_URI, IPC_MSG_RAW_7, IPC_MSG_UINT_26});
-    r.client->setTrustedServerUid(::getuid());
-    r.h.connectedAction = [&] { sendAll(0); };
-    r.client->start();
-    ASSERT_TRUE(r.server.waitForFrames(1, 1));
-    r.server.enqueue(1, Step::close(false));
-    ASSERT_TRUE(r.h.connections(2));
-    std::thread other(sendAll, 1);
-    sendAll(2);
-    other.join();
-    ASSERT_TRUE(r.server.waitForFrames(2, 91)) << r.logs.dump();
-    for (IPCMessageStruct const& first : {r.server.connection(1).frames.at(0), r.server.connection(2).frames.at(0)})
-        EXPECT_TRUE(first.type == IPC_MSG_ALLOWED_MESSAGE_LIST &&
-                    first.data == bytes({0, 0, 0, 7}, {0, 0, 0, 26}, {0, 0, 0, 54}));
-    int next[3] = {};
-    auto frames = r.server.connection(2).frames;
-    for (size_t i = 1; i < frames.size(); ++i) {
-        int source = frames[i].type - 100;
-        ASSERT_TRUE(source >= 0 && source < 3) << frames[i].type;
-        EXPECT_EQ(frames[i].data, payload(next[source]++)) << "from " << source;
-    }
-}
-
-// The announcement goes first on every connection, also while other threads submit all the time (the
-// server reads each connection's first bytes, then closes it).
-TEST(IPCMessengerClientTest, TheAnnouncementIsTheFirstFrameOfEveryConnectionWhateverOtherThreadsSubmit) {
-    Rig r;
-    r.client->setAllowedMessages({IPC_MSG_RAW_7});
-    r.server.onConnect([&r](kesu_test::ConnectionId id) {
-        r.server.enqueue(id, Step::setReading(false));
-        r.server.enqueue(id, Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout));
-        r.server.enqueue(id, Step::close(false));
-    });
-    std::atomic<bool> done{false};
-    auto submit = [&r, &done] {
-        while (!done) r.client->sendMessage(new IPCMessage(frame(IPC_MSG_RAW_12)));
-    };
-    std::thread other(submit);
-    std::thread another(submit);
-    r.client->start();
-    EXPECT_TRUE(r.server.waitForConnections(300));
-    done = true;
-    other.join();
-    another.join();
-    r.client->stop();
-    for (kesu_test::ConnectionId id = 1; id <= r.server.connectionCount(); ++id) {
-        std::vector<IPCMessageStruct> frames = r.server.connection(id).frames;
-        if (!frames.empty()) {
-            EXPECT_EQ(frames[0].type, IPC_MSG_ALLOWED_MESSAGE_LIST) << "connection " << id;
-        }
-    }
-}
-
-// Frames arrive assembled and decoded by the class the factory picks, whatever their type; every
-// handler hears of each event once, in address order, and one that throws harms no other.
-TEST(IPCMessengerClientTest, FramesAreDispatchedToEachHandlerInAddressOrderWhateverTheHandlersThrow) {
-    struct Row {
-        IPCMessageStruct frame;
-        std::vector<size_t> pieces;  // each read by the client before the next goes
-        std::type_index kind;
-        char const* text;
-    };
-    const Row rows[] = {
-        {frame(IPC_MSG_RAW_7, bytes({0xAA})), {}, typeid(IPCMessage), ""},
-        {frame(IPC_MSG_LAUNCH_URI, bytes({0, 0, 0, 9}, {'p', 'i', 'e', 'c', 'e', 'w', 'i', 's', 'e'}, {0})),
-         {1, 3, 2, 2, 1, 6}, typeid(IPCMessageSimpleString), "piecewise"},
-        {frame(IPC_MSG_UINT_26), {}, typeid(IPCMessageUnsignedInt), ""},  // the next frame is not its payload
-        {frame(0xFFFFFF, bytes({1, 2, 0xFF})), {}, typeid(IPCMessage), ""},
-    };
-    Handler h[2] = {Handler('0'), Handler('1')};  // h[0] has the lower address
-    h[0].connectedAction = [] { throw std::runtime_error("no tuner"); };
-    h[0].messageAction = [](IPCMessage const& m) {
-        m.type == IPC_MSG_RAW_7 ? throw std::runtime_error("bad seven") : throw 42;
-    };
-    Rig r;
-    r.client->removeHandler(&r.h);
-    for (Handler* handler : {&h[1], &h[0], &h[0]}) r.client->addHandler(handler);
-    std::vector<Step> steps;
-    for (Row const& row : rows) steps.push_back(Step::frame(row.frame, row.pieces));
-    r.onFirstConnection((steps.push_back(Step::close(false)), steps));
-    Handler::takeJournal();
-    r.client->start();
-    ASSERT_TRUE(h[1].connections(2)) << r.logs.dump();
-    EXPECT_EQ(Handler::takeJournal(), "C0 C1 M0 M1 M0 M1 M0 M1 M0 M1 D0 D1 C0 C1 ");
-    EXPECT_EQ(r.logs.count(240, 1, "Handler failed: no tuner"), 2u) << r.logs.dump();
-    EXPECT_EQ(r.logs.count(240, 1, "Handler failed: bad seven"), 1u);
-    EXPECT_EQ(r.logs.count(240, 1, "Handler failed: unknown exception"), 3u);
-    EXPECT_EQ(r.h.connected, 0) << "removed";
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        Handler::Message got = h[1].messages().at(i);
-        SCOPED_TRACE(rows[i].frame.type);
-        EXPECT_TRUE(got.frame.type == rows[i].frame.type && got.frame.data == rows[i].frame.data);
-        EXPECT_TRUE(got.kind == rows[i].kind && got.text == rows[i].text) << got.text;
-    }
-}
-
-// Each ends the connection once: the lines that say why, one onDisconnected,
-// nothing dispatched, and the next connection at once.
-TEST(IPCMessengerClientTest, ABrokenPeerEndsTheConnectionOnceAndTheClientReconnectsAtOnce) {
-    struct Line { int level, line; std::string text; };
-    const std::vector<char> cut = bytes({0x6D, 0, 0, 0x36}, {0, 0, 0, 0x14}, {1, 2, 3, 4, 5});
-    const Line cutShown{5, 219, "New message received: 54 length 20"}, outOfSync{1, 200, "Out of sync. Terminate connection."};
-    const Line closed{3, 227, "Connection closed"}, readError{1, 229, "Read error. Terminate connection"};
-    const Step awaitClient = Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout);
-    struct Row {
-        char const* name;
-        size_t clientSends;       // payload the client sends on its first connection; 0: nothing
-        std::vector<Step> steps;  // the server's, on the first connection
-        std::vector<Line> lines;  // each once, and no other of the receive loop's
-    };
-    const Row rows[] = {
-        {"wrong marker, a whole frame after it", 0,
-         {Step::raw(bytes({0x6E, 0, 0, 0x36}, {0, 0, 0, 0}, {0x6D, 0, 0, 0x07}, {0, 0, 0, 0}))}, {outOfSync}},
-        {"close in a header", 0, {Step::raw(bytes({0x6D, 0, 0})), Step::close(false)}, {{3, 172, closed.text}}},
-        {"close in a payload", 0, {Step::raw(cut), Step::close(false)}, {cutShown, closed}},
-        {"length above the bound", 0, {Step::raw(bytes({0x6D, 0, 0, 0x36}, {1, 0, 0, 1}))},
-         {{1, 205, "Frame too large: type 54 length 16777217. Terminate connection."}}},
-        {"reset in a header, the client's bytes unread", 1,
-         {Step::setReading(false), awaitClient, Step::raw(bytes({0x6D})), Step::close(true)}, {{1, 174, readError.text}}},
-        {"reset in a payload, the client's bytes unread", 1,
-         {Step::setReading(false), awaitClient, Step::raw(cut), Step::close(true)}, {cutShown, readError}},
-        {"never reads, then a wrong marker while the client's sender is stuck", kLarge,
-         {Step::setReading(false), awaitClient, Step::raw(bytes({0, 0, 0, 0}, {0, 0, 0, 0}))}, {outOfSync}},
-    };
-    for (Row const& row : rows) {
-        SCOPED_TRACE(row.name);
-        Rig r;
-        r.h.connectedAction = [&] { row.clientSends != 0 && r.h.connected == 1 ? r.send(row.clientSends) : void(); };
-        r.onFirstConnection(row.steps);
-        r.client->start();
-        ASSERT_TRUE(r.h.connections(2)) << r.logs.dump();
-        EXPECT_TRUE(r.h.disconnected == 1 && r.h.messages().empty()) << r.h.disconnected;
-        size_t lines = 0;
-        for (int line : {172, 174, 200, 205, 219, 227, 229}) lines += r.logs.count(line);
-        EXPECT_EQ(lines, row.lines.size()) << r.logs.dump();
-        for (Line const& line : row.lines) EXPECT_EQ(r.logs.count(line.line, line.level, line.text), 1u) << line.text;
-        EXPECT_EQ(r.logs.count(60), 0u) << "a wait before reconnecting";
-        EXPECT_EQ(r.destroyed, row.clientSends != 0 ? 1 : 0);
-    }
-}
-
-// A failed write ends the connection as a failed read does: the handlers hear of its end, and the client
-// connects again at once. A message that the send queue has no room for (the server reads nothing) is told
-// to the drop callback and deleted at once, as one is that no sender can take (between connections).
-TEST(IPCMessengerClientTest, AFailedWriteEndsTheConnectionAndAMessageNoQueueTakesIsDeletedAtOnce) {
-    std::array<std::atomic<int>, 100> destroyed{};  // one for each message of the flood; outlives the client
-    Rig r;
-    std::vector<size_t> dropped;  // payload sizes, as the drop callback saw them
-    r.client->setDropCallback([&dropped](IPCMessage const& m) { dropped.push_back(m.messageStruct.data.size()); });
-    r.client->setSendQueueLimit(64 * 1024);
-    r.server.onConnect([&r](kesu_test::ConnectionId id) {
-        r.server.enqueue(id, id == 1 ? Step::shutdownReading() : Step::setReading(false));
-    });
-    ASSERT_TRUE(r.startConnected());
-    r.send(1);
-    ASSERT_TRUE(r.h.connections(2)) << "the failed write left the connection up\n" << r.logs.dump();
-    EXPECT_EQ(r.h.disconnected, 1);
-    EXPECT_EQ(r.logs.count(354), 1u) << r.logs.dump();
-    EXPECT_EQ(r.logs.count(60), 0u) << "a wait before reconnecting";
-
-    for (std::atomic<int>& gone : destroyed) {
-        size_t told = dropped.size();
-        r.client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(16 * 1024), gone));
-        if (dropped.size() != told) {
-            EXPECT_EQ(gone, 1) << "told of the drop, yet not deleted at once";
-        }
-    }
-    ASSERT_FALSE(dropped.empty()) << "1.6 MB queued for a server that reads nothing";
-    EXPECT_EQ(dropped.back(), 16u * 1024);
-    EXPECT_GE(r.logs.count(360), 1u) << r.logs.dump();
-
-    ::unlink(r.alias.c_str());
-    r.server.enqueue(2, Step::close(false));
-    ASSERT_TRUE(r.logs.waitForLine(60)) << r.logs.dump();
-    const size_t lines = r.logs.size(), told = dropped.size();
-    const int before = r.destroyed;
-    r.send(1);
-    EXPECT_EQ(r.destroyed, before + 1) << "between connections";
-    EXPECT_EQ(r.logs.size(), lines) << r.logs.dump();
-    EXPECT_EQ(dropped.size(), told) << "no queue had a say";
-}
-
-// Each stop returns, leaks no descriptor and touches none after letting it go (the bystander, opened
-// then, takes the lowest free numbers); no connection follows, and the destructor then logs nothing.
-TEST(IPCMessengerClientTest, StopReturnsFromEveryStateAndLeavesEveryOtherDescriptorAlone) {
-    // From a callback stop() only asks: the socket stays the client's, what is sent later is deleted.
-    auto stopInside = [](Rig& r) {
-        int own = r.clientSocket();
-        for (int i = 0; i < 10; ++i) r.send(1);
-        r.client->stop();
-        for (int i = 1; i <= 10; ++i) {
-            r.client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, {}, r.destroyedAfterStop));
-            EXPECT_EQ(r.destroyedAfterStop, i) << "queued after the stop";
-        }
-        EXPECT_NE(::fcntl(own, F_GETFD), -1) << "the socket was closed under the connection";
-        r.openBystander();
-        r.flag = true;
-    };
-    auto failEveryAttempt = [](Rig& r, std::string const& path) {
-        r.useClient(path);
-        r.client->start();
-        ASSERT_TRUE(r.logs.waitForLine(60)) << r.logs.dump();
-    };
-    struct Row {
-        char const* name;
-        std::function<void(Rig&)> reach;
-        size_t connections;       // the server saw
-        int disconnected;         // -1: one or none
-        std::vector<int> lines;   // each once
-        int destroyed;            // 10: a stop from a callback
-        bool byDestructor;
-    };
-    const Row rows[] = {
-        {"connected once the retrier's wait has passed and the server is there",
-         [](Rig& r) {
-             ::unlink(r.alias.c_str());
-             r.client->start();
-             ASSERT_TRUE(r.logs.waitForLine(60));
-             EXPECT_EQ(r.logs.count(129, 1, "Can not connect to IPC Messagenger server"), 1u);
-             r.serverAppears();
-             r.clock.advance(1'000'000 - 1);  // one microsecond short: the thread polls, no attempt
-             ASSERT_TRUE(r.clock.waitForReads(2) && r.h.connected == 0);
-             r.clock.advance(1);
-             ASSERT_TRUE(r.h.connections(1) && r.inReceive());
-         },
-         1, 1, {129, 60, 138, 53, 172}, 0, false},
-        {"connecting to a full backlog",  // a blocking connect would wait beyond the reach of stop()
-         [&](Rig& r) {
-             sockaddr_un address{};
-             kesu_tools::makeUnixAddress(r.extraPath, address);
-             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-             r.held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));  // fills a backlog of 0
-             ASSERT_EQ(::bind(r.held[0].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
-             ASSERT_EQ(::listen(r.held[0].get(), 0), 0);
-             ASSERT_EQ(::connect(r.held[1].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
-             failEveryAttempt(r, r.extraPath);
-         },
-         0, 0, {129, 60}, 0, false},
-        {"failing every attempt with a path that does not fit, not even to the part that would",
-         [&](Rig& r) {
-             r.extraPath.resize(sizeof(sockaddr_un::sun_path) - 1, 'p');  // the longest path that fits
-             ASSERT_EQ(::symlink(r.server.path().c_str(), r.extraPath.c_str()), 0);
-             failEveryAttempt(r, r.extraPath + "p");
-         },
-         0, 0, {129, 60}, 0, false},
-        {"having refused a server of another user than the trusted one: no byte, no onConnected, a retry",
-         [](Rig& r) {
-             const uid_t us = ::getuid();
-             r.client->setTrustedServerUid(us + 1);
-             r.client->setAllowedMessages({IPC_MSG_RAW_7});
-             r.client->start();
-             ASSERT_TRUE(r.logs.waitForLine(60) && r.server.waitForClosed(1)) << r.logs.dump();
-             EXPECT_EQ(r.logs.count(131, 1, "Server runs as user " + std::to_string(us) + ", not as the trusted user " +
-                                                std::to_string(us + 1) + ". Not trusted."), 1u);
-             EXPECT_TRUE(r.server.connection(1).bytes.empty() && r.h.connected == 0);
-         },
-         1, 0, {131, 60}, 0, false},
-        {"blocked in receive, the sender about to write",
-         [](Rig& r) {
-             ASSERT_TRUE(r.startConnected() && r.inReceive());
-             held::socket = r.clientSocket();
-             r.send(1);
-             ASSERT_TRUE(eventually([] { return held::waiting.load(); }));
-         },
-         1, 1, {172, 354}, 1, false},
-        {"inside a connect that succeeds once stop() has begun: no handler hears of it",
-         [](Rig& r) {
-             r.h.connectedAction = [] { ADD_FAILURE() << "onConnected after stop()"; };
-             held::connectArmed = true;
-             r.client->start();
-             ASSERT_TRUE(eventually([] { return held::inConnect.load(); }));
-         },
-         1, 0, {}, 0, false},
-        {"inside a handler callback, which ends before stop() returns",
-         [](Rig& r) {
-             r.h.messageAction = [&r](IPCMessage const&) {
-                 EXPECT_TRUE(r.server.waitForClosed(1)) << "the stop left the connection open";
-                 EXPECT_FALSE(r.flag) << "stop() returned first";
-             };
-             r.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7))});
-             ASSERT_TRUE(r.startConnected() && r.h.messagesIn(1));
-         },
-         1, -1, {}, 0, false},
-        {"from onConnected", [&](Rig& r) { r.h.connectedAction = [&] { stopInside(r); }; r.client->start(); },
-         1, 1, {}, 10, false},
-        {"from onNewMessageReceived, then the destructor, which waits for the callback",
-         [&](Rig& r) {
-             r.h.messageAction = [&](IPCMessage const&) {
-                 stopInside(r);
-                 // A destructor that did not wait for this thread would now destroy what it uses.
-                 EXPECT_TRUE(r.logs.waitForLine(52)) << "the destructor never came";
-                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
-             };
-             r.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7))});
-             r.client->start();
-         },
-         1, -1, {52}, 10, true},
-    };
-    for (Row const& row : rows) {
-        SCOPED_TRACE(row.name);
-        auto r = std::make_unique<Rig>();
-        auto descriptors = openDescriptors();
-        row.reach(*r);
-        ASSERT_TRUE(row.destroyed != 10 || eventually([&r] { return r->flag.load(); }));
-        if (r->bystander[0] == -1) r->openBystander();
-        if (row.byDestructor) r->client.reset();
-        r->client ? r->client->stop() : void();
-        r->flag = true;
-        for (int line : row.lines) EXPECT_EQ(r->logs.count(line), 1u) << line << "\n" << r->logs.dump();
-        size_t lines = r->logs.size();
-        r->client.reset();
-        EXPECT_EQ(r->logs.size(), lines) << r->logs.dump();
-        EXPECT_TRUE(r->bystanderIntact());
-        EXPECT_TRUE(r->server.waitForConnections(row.connections));
-        EXPECT_FALSE(r->server.hasPendingClient()) << "an attempt after the stop";
-        EXPECT_EQ(r->server.connectionCount(), row.connections);
-        EXPECT_TRUE(row.disconnected < 0 ? r->h.disconnected <= 1 : r->h.disconnected == row.disconnected);
-        EXPECT_EQ(r->destroyed, row.destroyed);
-        EXPECT_TRUE(row.connections == 0 || r->server.waitForClosed(1));
-        EXPECT_FALSE(held::writtenAfterClose) << "the sender wrote to the socket after its close";
-        held::socket = -1, held::waiting = held::shutDown = held::closed = held::writtenAfterClose = false;
-        held::inConnect = false;
-        for (int fd : r->bystander) ::close(fd);
-        r->held.clear();
-        EXPECT_EQ(openDescriptors(), descriptors) << "a descriptor leaked";
-    }
 }
 
 // Five frames in one write: a stop from a callback finds the rest of them waiting in the socket.
@@ -548,28 +186,414 @@ std::vector<char> fiveFrames() {
     return out;
 }
 
-// However a stop comes, once it has returned no handler hears of anything but the end of a connection it was
-// told of (every onConnected has its onDisconnected), and start() runs the client again.
+struct Rig {
+    Rig() {
+        seams.reset();
+        serverAppears();
+        useClient(alias);
+    }
+    ~Rig() {
+        if (client) client->stop();
+        ::unlink(alias.c_str());
+        ::unlink(extraPath.c_str());
+        EXPECT_EQ(seams.inheritable, 0) << "a socket that a child spawned meanwhile would inherit";
+    }
+    void serverAppears() { ASSERT_EQ(::symlink(server.path().c_str(), alias.c_str()), 0); }
+    void useClient(std::string const& path) {
+        client = std::make_unique<IPCMessengerClient>(path);
+        client->addHandler(&handler);
+    }
+    void send(size_t payloadBytes) {
+        client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(payloadBytes), destroyed));
+    }
+    void onFirstConnection(std::vector<Step> steps) {
+        server.onConnect([this, steps](kesu_test::ConnectionId id) {
+            if (id != 1) return;
+            for (Step const& step : steps) server.enqueue(id, step);
+        });
+    }
+    // The server may accept only after the client has told its handlers.
+    bool startConnected() {
+        client->start();
+        return handler.connections(1) && server.waitForConnections(1);
+    }
+    bool inReceive() const { return eventually([this] { return sleepsInReceive(handler.thread); }); }
+    int clientSocket() const {
+        sockaddr_un peer{};
+        for (int fd = 3; fd < 1024; ++fd) {
+            socklen_t size = sizeof peer;
+            if (::getpeername(fd, kesu_tools::asSockaddr(peer), &size) == 0 && server.path() == peer.sun_path)
+                return fd;
+        }
+        return -1;
+    }
+    // Once the owner's stop() has returned: nothing leaked or touched (the bystander, opened now, takes the
+    // lowest free numbers, those the client gave back), no attempt follows, every onConnected had its
+    // onDisconnected, the destructor logs nothing, and start() runs the client again.
+    void expectStoppedCleanly(long descriptorsBefore, size_t connections) {
+        int bystander[2] = {-1, -1};
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, bystander), 0);
+        EXPECT_TRUE(server.waitForConnections(connections));
+        EXPECT_FALSE(server.hasPendingClient()) << "an attempt after the stop";
+        EXPECT_EQ(server.connectionCount(), connections);
+        EXPECT_EQ(handler.connected, handler.disconnected);
+        EXPECT_FALSE(seams.writtenAfterClose) << "the sender wrote to the socket after its close";
+        char byte = 0;
+        EXPECT_EQ(::recv(bystander[1], &byte, 1, MSG_DONTWAIT), -1) << "written to after the client let go";
+        EXPECT_EQ(::send(bystander[0], "b", 1, MSG_NOSIGNAL), 1) << "closed after the client let go";
+        for (int fd : bystander) ::close(fd);
+        EXPECT_EQ(openDescriptors(), descriptorsBefore + long(ownSockets.size())) << "a descriptor leaked";
+        const size_t attempts = logs.count(129) + logs.count(131) + logs.count(138);
+        client->start();
+        EXPECT_TRUE(eventually([&] { return logs.count(129) + logs.count(131) + logs.count(138) > attempts; }))
+            << "start() after the stop made no attempt";
+        client->stop();
+        const size_t lines = logs.size();
+        client.reset();
+        EXPECT_EQ(logs.size(), lines) << logs.dump();
+    }
+
+    kesu_test::LogCapture logs;  // the log and the clock outlive the client thread
+    kesu_test::TestClock clock{10'000'000'000LL};
+    kesu_test::FakeServer server;
+    std::string alias = server.path() + ".alias";
+    std::string extraPath = server.path() + ".extra";
+    RecordingHandler handler{'0'};
+    std::atomic<int> destroyed{0};
+    std::vector<kesu_tools::ScopedFd> ownSockets;  // the test's, opened after the descriptors were counted
+    std::unique_ptr<IPCMessengerClient> client;    // last: gone before what its thread uses
+};
+
+// A server of the trusted user gets the allowed types first on every connection, also while other threads
+// submit all the time (the server reads each connection's first bytes, then closes it).
+TEST(IPCMessengerClientTest, TheAnnouncementIsTheFirstFrameOfEveryConnectionWhateverOtherThreadsSubmit) {
+    Rig rig;
+    rig.client->setAllowedMessages({IPC_MSG_LAUNCH_URI, IPC_MSG_RAW_7, IPC_MSG_UINT_26});
+    rig.client->setTrustedServerUid(::getuid());
+    rig.server.onConnect([&rig](kesu_test::ConnectionId id) {
+        rig.server.enqueue(id, Step::setReading(false));
+        rig.server.enqueue(id, Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout));
+        rig.server.enqueue(id, Step::close(false));
+    });
+    std::atomic<bool> done{false};
+    auto submit = [&rig, &done] {
+        while (!done) rig.client->sendMessage(new IPCMessage(frame(IPC_MSG_RAW_12)));
+    };
+    std::thread other(submit);
+    std::thread another(submit);
+    rig.client->start();
+    EXPECT_TRUE(rig.server.waitForConnections(300));
+    done = true;
+    other.join();
+    another.join();
+    rig.client->stop();
+    for (kesu_test::ConnectionId id = 1; id <= rig.server.connectionCount(); ++id) {
+        std::vector<IPCMessageStruct> frames = rig.server.connection(id).frames;
+        if (frames.empty()) continue;
+        EXPECT_EQ(frames[0].type, IPC_MSG_ALLOWED_MESSAGE_LIST) << "connection " << id;
+        EXPECT_EQ(frames[0].data, bytes({0, 0, 0, 7}, {0, 0, 0, 26}, {0, 0, 0, 54})) << "connection " << id;
+    }
+}
+
+// Frames arrive assembled and decoded by the class the factory picks, whatever their type; every
+// handler hears of each event once, in address order, and one that throws harms no other.
+TEST(IPCMessengerClientTest, FramesAreDispatchedToEachHandlerInAddressOrderWhateverTheHandlersThrow) {
+    struct Row {
+        IPCMessageStruct frame;
+        std::vector<size_t> pieces;  // each read by the client before the next goes
+        std::type_index kind;
+        char const* text = "";
+    };
+    const std::vector<char> piecewise = bytes({0, 0, 0, 9}, {'p', 'i', 'e', 'c', 'e', 'w', 'i', 's', 'e'}, {0});
+    const Row rows[] = {
+        {.frame = frame(IPC_MSG_RAW_7, bytes({0xAA})), .kind = typeid(IPCMessage)},
+        {.frame = frame(IPC_MSG_LAUNCH_URI, piecewise), .pieces = {1, 3, 2, 2, 1, 6},
+         .kind = typeid(IPCMessageSimpleString), .text = "piecewise"},
+        {.frame = frame(IPC_MSG_UINT_26), .kind = typeid(IPCMessageUnsignedInt)},  // the next frame is not its payload
+        {.frame = frame(0xFFFFFF, bytes({1, 2, 0xFF})), .kind = typeid(IPCMessage)},
+    };
+    RecordingHandler handlers[2] = {RecordingHandler('0'), RecordingHandler('1')};  // [0] has the lower address
+    RecordingHandler& throwing = handlers[0];
+    RecordingHandler& told = handlers[1];
+    throwing.connectedAction = [] { throw std::runtime_error("no tuner"); };
+    throwing.messageAction = [](IPCMessage const& message) {
+        if (message.type == IPC_MSG_RAW_7) throw std::runtime_error("bad seven");
+        throw 42;
+    };
+    Rig rig;
+    rig.client->removeHandler(&rig.handler);
+    for (RecordingHandler* handler : {&told, &throwing, &throwing}) rig.client->addHandler(handler);
+    std::vector<Step> steps;
+    for (Row const& row : rows) steps.push_back(Step::frame(row.frame, row.pieces));
+    steps.push_back(Step::close(false));
+    rig.onFirstConnection(steps);
+    RecordingHandler::takeJournal();
+    rig.client->start();
+    ASSERT_TRUE(told.connections(2)) << rig.logs.dump();
+    EXPECT_EQ(RecordingHandler::takeJournal(), "C0 C1 M0 M1 M0 M1 M0 M1 M0 M1 D0 D1 C0 C1 ");
+    EXPECT_EQ(rig.logs.count(240, 1, "Handler failed: no tuner"), 2u) << rig.logs.dump();
+    EXPECT_EQ(rig.logs.count(240, 1, "Handler failed: bad seven"), 1u);
+    EXPECT_EQ(rig.logs.count(240, 1, "Handler failed: unknown exception"), 3u);
+    EXPECT_EQ(rig.handler.connected, 0) << "removed";
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        RecordingHandler::Message got = told.messages().at(i);
+        SCOPED_TRACE(rows[i].frame.type);
+        EXPECT_EQ(got.frame.type, rows[i].frame.type);
+        EXPECT_EQ(got.frame.data, rows[i].frame.data);
+        EXPECT_EQ(got.kind, rows[i].kind);
+        EXPECT_EQ(got.text, rows[i].text);
+    }
+}
+
+// Each ends the connection once: the lines that say why, one onDisconnected, nothing dispatched, and the
+// next connection at once.
+TEST(IPCMessengerClientTest, ABrokenPeerEndsTheConnectionOnceAndTheClientReconnectsAtOnce) {
+    struct Line {
+        int level;
+        int line;
+        std::string text;
+    };
+    const std::vector<char> cut = bytes({0x6D, 0, 0, 0x36}, {0, 0, 0, 0x14}, {1, 2, 3, 4, 5});
+    const Line cutShown{5, 219, "New message received: 54 length 20"};
+    const Line outOfSync{1, 200, "Out of sync. Terminate connection."};
+    const Line closedInHeader{3, 172, "Connection closed"};
+    const Line closedInPayload{3, 227, "Connection closed"};
+    const Line readErrorInHeader{1, 174, "Read error. Terminate connection"};
+    const Line readErrorInPayload{1, 229, "Read error. Terminate connection"};
+    const Line tooLarge{1, 205, "Frame too large: type 54 length 16777217. Terminate connection."};
+    const Step awaitClient = Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout);
+    const std::vector<char> wrongMarker = bytes({0x6E, 0, 0, 0x36}, {0, 0, 0, 0}, {0x6D, 0, 0, 0x07}, {0, 0, 0, 0});
+    struct Row {
+        char const* name;
+        size_t clientSends = 0;   // payload the client sends on its first connection; 0: nothing
+        std::vector<Step> steps;  // the server's, on the first connection
+        std::vector<Line> lines;  // each once, and no other of the receive loop's
+    };
+    const Row rows[] = {
+        {.name = "wrong marker, a whole frame after it", .steps = {Step::raw(wrongMarker)}, .lines = {outOfSync}},
+        {.name = "close in a header", .steps = {Step::raw(bytes({0x6D, 0, 0})), Step::close(false)},
+         .lines = {closedInHeader}},
+        {.name = "close in a payload", .steps = {Step::raw(cut), Step::close(false)},
+         .lines = {cutShown, closedInPayload}},
+        {.name = "length above the bound", .steps = {Step::raw(bytes({0x6D, 0, 0, 0x36}, {1, 0, 0, 1}))},
+         .lines = {tooLarge}},
+        {.name = "reset in a header, the client's bytes unread", .clientSends = 1,
+         .steps = {Step::setReading(false), awaitClient, Step::raw(bytes({0x6D})), Step::close(true)},
+         .lines = {readErrorInHeader}},
+        {.name = "reset in a payload, the client's bytes unread", .clientSends = 1,
+         .steps = {Step::setReading(false), awaitClient, Step::raw(cut), Step::close(true)},
+         .lines = {cutShown, readErrorInPayload}},
+        {.name = "never reads, then a wrong marker while the client's sender is stuck", .clientSends = kLarge,
+         .steps = {Step::setReading(false), awaitClient, Step::raw(bytes({0, 0, 0, 0}, {0, 0, 0, 0}))},
+         .lines = {outOfSync}},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig rig;
+        rig.handler.connectedAction = [&] {
+            if (row.clientSends != 0 && rig.handler.connected == 1) rig.send(row.clientSends);
+        };
+        rig.onFirstConnection(row.steps);
+        rig.client->start();
+        ASSERT_TRUE(rig.handler.connections(2)) << rig.logs.dump();
+        EXPECT_EQ(rig.handler.disconnected, 1);
+        EXPECT_TRUE(rig.handler.messages().empty());
+        size_t lines = 0;
+        for (int line : {172, 174, 200, 205, 219, 227, 229}) lines += rig.logs.count(line);
+        EXPECT_EQ(lines, row.lines.size()) << rig.logs.dump();
+        for (Line const& line : row.lines) EXPECT_EQ(rig.logs.count(line.line, line.level, line.text), 1u) << line.text;
+        EXPECT_EQ(rig.logs.count(60), 0u) << "a wait before reconnecting";
+        EXPECT_EQ(rig.destroyed, row.clientSends != 0 ? 1 : 0);
+    }
+}
+
+// A failed write ends the connection as a failed read does: the handlers hear of its end, and the client
+// connects again at once. A message that the send queue has no room for (the server reads nothing) is told
+// to the drop callback and deleted at once, as one is that no sender can take (between connections).
+TEST(IPCMessengerClientTest, AFailedWriteEndsTheConnectionAndAMessageNoQueueTakesIsDeletedAtOnce) {
+    std::array<std::atomic<int>, 100> destroyed{};  // one for each message of the flood; outlives the client
+    Rig rig;
+    std::vector<size_t> dropped;  // payload sizes, as the drop callback saw them
+    rig.client->setDropCallback([&dropped](IPCMessage const& message) {
+        dropped.push_back(message.messageStruct.data.size());
+    });
+    rig.client->setSendQueueLimit(64 * 1024);
+    rig.server.onConnect([&rig](kesu_test::ConnectionId id) {
+        rig.server.enqueue(id, id == 1 ? Step::shutdownReading() : Step::setReading(false));
+    });
+    ASSERT_TRUE(rig.startConnected());
+    rig.send(1);
+    ASSERT_TRUE(rig.handler.connections(2)) << "the failed write left the connection up\n" << rig.logs.dump();
+    EXPECT_EQ(rig.handler.disconnected, 1);
+    EXPECT_EQ(rig.logs.count(354), 1u) << rig.logs.dump();
+    EXPECT_EQ(rig.logs.count(60), 0u) << "a wait before reconnecting";
+
+    for (std::atomic<int>& gone : destroyed) {
+        size_t told = dropped.size();
+        rig.client->sendMessage(new CountingMessage(IPC_MSG_RAW_12, std::vector<char>(16 * 1024), gone));
+        if (dropped.size() != told) {
+            EXPECT_EQ(gone, 1) << "told of the drop, yet not deleted at once";
+        }
+    }
+    ASSERT_FALSE(dropped.empty()) << "1.6 MB queued for a server that reads nothing";
+    EXPECT_EQ(dropped.back(), 16u * 1024);
+    EXPECT_GE(rig.logs.count(360), 1u) << rig.logs.dump();
+
+    ::unlink(rig.alias.c_str());
+    rig.server.enqueue(2, Step::close(false));
+    ASSERT_TRUE(rig.logs.waitForLine(60)) << rig.logs.dump();
+    const size_t lines = rig.logs.size();
+    const size_t told = dropped.size();
+    const int before = rig.destroyed;
+    rig.send(1);
+    EXPECT_EQ(rig.destroyed, before + 1) << "between connections";
+    EXPECT_EQ(rig.logs.size(), lines) << rig.logs.dump();
+    EXPECT_EQ(dropped.size(), told) << "no queue had a say";
+}
+
+// A signal whose handler was installed without SA_RESTART ends the client thread's blocked receive with
+// EINTR: the connection goes on.
+TEST(IPCMessengerClientTest, ASignalDuringAReceiveCostsNoConnection) {
+    static std::atomic<int> interruptions{0};
+    struct sigaction interrupt {};
+    struct sigaction previous {};
+    interrupt.sa_handler = [](int) { ++interruptions; };
+    ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
+    Rig rig;
+    ASSERT_TRUE(rig.startConnected());
+    ASSERT_TRUE(rig.inReceive());
+    ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), rig.handler.thread.load(), SIGUSR1), 0);
+    ASSERT_TRUE(eventually([] { return interruptions == 1; }));
+    rig.server.enqueue(1, Step::frame(frame(IPC_MSG_RAW_7)));
+    EXPECT_TRUE(rig.handler.messagesIn(1));
+    EXPECT_EQ(rig.handler.disconnected, 0) << rig.logs.dump();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// The retrier's wait, to the microsecond: one short, the thread only polls the clock; then it connects.
+TEST(IPCMessengerClientTest, AFailedAttemptIsFollowedByTheNextOnceTheRetriersWaitHasPassed) {
+    Rig rig;
+    const long descriptors = openDescriptors();
+    ::unlink(rig.alias.c_str());
+    rig.client->start();
+    ASSERT_TRUE(rig.logs.waitForLine(60));
+    EXPECT_EQ(rig.logs.count(129, 1, "Can not connect to IPC Messagenger server"), 1u);
+    rig.serverAppears();
+    rig.clock.advance(1'000'000 - 1);
+    ASSERT_TRUE(rig.clock.waitForReads(2));
+    EXPECT_EQ(rig.handler.connected, 0);
+    rig.clock.advance(1);
+    ASSERT_TRUE(rig.handler.connections(1));
+    ASSERT_TRUE(rig.inReceive());
+    rig.client->stop();
+    rig.expectStoppedCleanly(descriptors, 1);
+}
+
+// Attempts that fail, each stopped while the client waits to retry: a server whose backlog is full (a
+// blocking connect would wait beyond the reach of stop()), a path that does not fit an address (not even
+// its part that would is tried), and a server of another user than the trusted one (not a byte, no
+// onConnected).
+TEST(IPCMessengerClientTest, AFailedAttemptIsLoggedAndPacedAndStopEndsTheWait) {
+    const std::string us = std::to_string(::getuid());
+    const std::string other = std::to_string(::getuid() + 1);
+    struct Row {
+        char const* name;
+        std::function<void(Rig&)> arrange;
+        size_t connections;  // the server saw
+        int failureLine;
+        std::string failure;
+    };
+    const Row rows[] = {
+        {.name = "a full backlog",
+         .arrange =
+             [](Rig& rig) {
+                 sockaddr_un address{};
+                 kesu_tools::makeUnixAddress(rig.extraPath, address);
+                 rig.ownSockets.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                 // Its connection fills a backlog of 0.
+                 rig.ownSockets.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+                 int listener = rig.ownSockets[0].get();
+                 ASSERT_EQ(::bind(listener, kesu_tools::asSockaddr(address), sizeof address), 0);
+                 ASSERT_EQ(::listen(listener, 0), 0);
+                 ASSERT_EQ(::connect(rig.ownSockets[1].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
+                 rig.useClient(rig.extraPath);
+             },
+         .connections = 0, .failureLine = 129, .failure = "Can not connect to IPC Messagenger server"},
+        {.name = "a path one byte longer than an address holds",
+         .arrange =
+             [](Rig& rig) {
+                 rig.extraPath.resize(sizeof(sockaddr_un::sun_path) - 1, 'p');  // the longest path that fits
+                 ASSERT_EQ(::symlink(rig.server.path().c_str(), rig.extraPath.c_str()), 0);
+                 rig.useClient(rig.extraPath + "p");
+             },
+         .connections = 0, .failureLine = 129, .failure = "Can not connect to IPC Messagenger server"},
+        {.name = "a server of another user",
+         .arrange =
+             [](Rig& rig) {
+                 rig.client->setTrustedServerUid(::getuid() + 1);
+                 rig.client->setAllowedMessages({IPC_MSG_RAW_7});
+             },
+         .connections = 1, .failureLine = 131,
+         .failure = "Server runs as user " + us + ", not as the trusted user " + other + ". Not trusted."},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig rig;
+        const long descriptors = openDescriptors();
+        row.arrange(rig);
+        rig.client->start();
+        ASSERT_TRUE(rig.logs.waitForLine(60)) << rig.logs.dump();
+        EXPECT_EQ(rig.logs.count(row.failureLine, 1, row.failure), 1u) << rig.logs.dump();
+        EXPECT_EQ(rig.handler.connected, 0);
+        if (row.connections != 0) {
+            ASSERT_TRUE(rig.server.waitForClosed(1));
+            EXPECT_TRUE(rig.server.connection(1).bytes.empty());
+        }
+        rig.client->stop();
+        rig.expectStoppedCleanly(descriptors, row.connections);
+    }
+}
+
+// The owner stops the client while it receives and its sender is about to write: the socket is shut down
+// at once and closed only once the sender has let go of it.
+TEST(IPCMessengerClientTest, AStopWhileTheSenderWritesClosesTheSocketOnlyOnceTheSenderHasLetGo) {
+    Rig rig;
+    const long descriptors = openDescriptors();
+    ASSERT_TRUE(rig.startConnected());
+    ASSERT_TRUE(rig.inReceive());
+    seams.socket = rig.clientSocket();
+    seams.holdFirstWrite = true;
+    rig.send(1);
+    ASSERT_TRUE(eventually([] { return seams.writeHeld.load(); }));
+    rig.client->stop();
+    EXPECT_EQ(rig.logs.count(172), 1u) << rig.logs.dump();
+    EXPECT_EQ(rig.destroyed, 1);
+    rig.expectStoppedCleanly(descriptors, 1);
+}
+
+// However a stop comes, once it has returned no handler hears of anything but the end of a connection it
+// was told of, every onConnected has its onDisconnected, and start() runs the client again. The server
+// writes five frames at once on every connection.
 TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsTheClientAgain) {
     // Both stop while a callback runs; the callback waits until both have called stop(), then a while for one
     // to return, which it must not do before the callback has returned.
     std::atomic<int> stopping{0};
     std::atomic<bool> inCallback{false};
     std::atomic<bool> returnedEarly{false};
-    auto twoThreadsStop = [&](Rig& r) {
-        r.h.messageAction = [&](IPCMessage const&) {
-            if (r.h.connected > 1) return;
+    auto twoThreadsStop = [&](Rig& rig) {
+        rig.handler.messageAction = [&](IPCMessage const&) {
+            if (rig.handler.connected > 1) return;
             inCallback = true;
             eventually([&stopping] { return stopping == 2; });
             eventually([&returnedEarly] { return returnedEarly.load(); }, std::chrono::milliseconds(100));
             inCallback = false;
         };
-        r.client->start();
+        rig.client->start();
         ASSERT_TRUE(eventually([&inCallback] { return inCallback.load(); }));
         auto stopper = [&] {
             ++stopping;
-            r.client->stop();
-            returnedEarly = returnedEarly || inCallback;
+            rig.client->stop();
+            if (inCallback) returnedEarly = true;
         };
         std::thread first(stopper);
         std::thread second(stopper);
@@ -577,87 +601,106 @@ TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsT
         second.join();
         EXPECT_FALSE(returnedEarly) << "a stop() returned while the client thread was in a callback";
     };
+    // From a callback, stop() only asks, but at once: the socket stays the client's until the callback has
+    // returned, and what the callback sends afterwards is deleted at once.
+    auto stopFromCallback = [](Rig& rig) {
+        if (rig.handler.connected > 1) return;
+        int own = rig.clientSocket();
+        rig.client->stop();
+        int before = rig.destroyed;
+        rig.send(1);
+        EXPECT_EQ(rig.destroyed, before + 1) << "queued after the stop";
+        EXPECT_NE(::fcntl(own, F_GETFD), -1) << "the socket was closed under the connection";
+    };
     struct Row {
         char const* name;
-        std::function<void(Rig&)> stop;  // starts the client; returns once a stop is over; acts on its first connection
+        std::function<void(Rig&)> stop;  // starts the client, acts on its first connection, returns after a stop
         char const* journal;
     };
     const Row rows[] = {
-        {"from onConnected, the frames waiting",
-         [](Rig& r) {
-             r.h.connectedAction = [&r] {
-                 if (r.h.connected > 1) return;
-                 int waiting = 0;
-                 eventually([&] { return ::ioctl(r.clientSocket(), FIONREAD, &waiting) == 0 && waiting == 45; });
-                 r.client->stop();
-             };
-             r.client->start();
-             ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
-         },
-         "C0 D0 "},
-        {"from onNewMessageReceived, at the first of the frames",
-         [](Rig& r) {
-             r.h.messageAction = [&r](IPCMessage const&) {
-                 if (r.h.connected == 1) r.client->stop();
-             };
-             r.client->start();
-             ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
-         },
-         "C0 M0 D0 "},
-        {"from onDisconnected, the server having closed",
-         [](Rig& r) {
-             r.h.disconnectedAction = [&r] {
-                 if (r.h.connected == 1) r.client->stop();
-             };
-             r.onFirstConnection({Step::raw(fiveFrames()), Step::close(false)});
-             r.client->start();
-             ASSERT_TRUE(eventually([&r] { return r.h.disconnected == 1; }));
-         },
-         "C0 M0 M0 M0 M0 M0 D0 "},
-        {"from two threads at once", twoThreadsStop, "C0 M0 D0 "},
-        {"from the owner while the client checks the server's credentials",
-         [](Rig& r) {
-             r.client->setTrustedServerUid(::getuid());
-             held::credentialsArmed = true;
-             r.client->start();
-             ASSERT_TRUE(eventually([] { return held::inCredentials.load(); }));
-             r.client->stop();
-         },
-         ""},
+        {.name = "from onConnected, the frames waiting",
+         .stop =
+             [&](Rig& rig) {
+                 rig.handler.connectedAction = [&rig, &stopFromCallback] {
+                     int waiting = 0;
+                     eventually([&] { return ::ioctl(rig.clientSocket(), FIONREAD, &waiting) == 0 && waiting == 45; });
+                     stopFromCallback(rig);
+                 };
+                 rig.client->start();
+                 ASSERT_TRUE(rig.handler.disconnections(1));
+             },
+         .journal = "C0 D0 "},
+        {.name = "from onNewMessageReceived, at the first of the frames",
+         .stop =
+             [&](Rig& rig) {
+                 rig.handler.messageAction = [&rig, &stopFromCallback](IPCMessage const&) { stopFromCallback(rig); };
+                 rig.client->start();
+                 ASSERT_TRUE(rig.handler.disconnections(1));
+             },
+         .journal = "C0 M0 D0 "},
+        {.name = "from onDisconnected, the server having closed",
+         .stop =
+             [&](Rig& rig) {
+                 rig.handler.disconnectedAction = [&rig, &stopFromCallback] { stopFromCallback(rig); };
+                 rig.onFirstConnection({Step::raw(fiveFrames()), Step::close(false)});
+                 rig.client->start();
+                 ASSERT_TRUE(rig.handler.disconnections(1));
+             },
+         .journal = "C0 M0 M0 M0 M0 M0 D0 "},
+        {.name = "from two threads at once", .stop = twoThreadsStop, .journal = "C0 M0 D0 "},
+        {.name = "by the owner, inside a connect that succeeds once the stop has begun",
+         .stop =
+             [](Rig& rig) {
+                 seams.holdConnect = true;
+                 rig.client->start();
+                 ASSERT_TRUE(eventually([] { return seams.holding.load(); }));
+                 rig.client->stop();
+             },
+         .journal = ""},
+        {.name = "by the owner, while the client checks the server's credentials",
+         .stop =
+             [](Rig& rig) {
+                 rig.client->setTrustedServerUid(::getuid());
+                 seams.holdCredentials = true;
+                 rig.client->start();
+                 ASSERT_TRUE(eventually([] { return seams.holding.load(); }));
+                 rig.client->stop();
+             },
+         .journal = ""},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(row.name);
-        Rig r;
-        r.server.onConnect([&r](kesu_test::ConnectionId id) { r.server.enqueue(id, Step::raw(fiveFrames())); });
-        Handler::takeJournal();
-        row.stop(r);
-        EXPECT_EQ(Handler::takeJournal(), row.journal) << r.logs.dump();
-        const int runs = r.h.connected;
-        r.client->start();
-        EXPECT_TRUE(r.h.connections(runs + 1)) << "start() after the stop did not run the client";
-        r.client->stop();
-        EXPECT_EQ(r.h.connected, r.h.disconnected);
-        held::socket = -1;
-        held::shutDown = false;
-        held::inCredentials = false;
+        Rig rig;
+        const long descriptors = openDescriptors();
+        rig.server.onConnect([&rig](kesu_test::ConnectionId id) { rig.server.enqueue(id, Step::raw(fiveFrames())); });
+        RecordingHandler::takeJournal();
+        row.stop(rig);
+        EXPECT_EQ(RecordingHandler::takeJournal(), row.journal) << rig.logs.dump();
+        const int runs = rig.handler.connected;
+        rig.client->start();
+        EXPECT_TRUE(rig.handler.connections(runs + 1)) << "start() after the stop did not run the client";
+        rig.client->stop();
+        rig.expectStoppedCleanly(descriptors, rig.server.connectionCount());
     }
 }
 
-// A signal whose handler was installed without SA_RESTART ends the client thread's blocked receive with
-// EINTR: the connection goes on.
-TEST(IPCMessengerClientTest, ASignalDuringAReceiveCostsNoConnection) {
-    static std::atomic<int> interruptions{0};
-    struct sigaction interrupt {}, previous{};
-    interrupt.sa_handler = [](int) { ++interruptions; };
-    ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
-    Rig r;
-    ASSERT_TRUE(r.startConnected() && r.inReceive());
-    ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), r.h.thread.load(), SIGUSR1), 0);
-    ASSERT_TRUE(eventually([] { return interruptions == 1; }));
-    r.server.enqueue(1, Step::frame(frame(IPC_MSG_RAW_7)));
-    EXPECT_TRUE(r.h.messagesIn(1));
-    EXPECT_EQ(r.h.disconnected, 0) << r.logs.dump();
-    ::sigaction(SIGUSR1, &previous, nullptr);
+// The destructor after a stop from a callback waits for the client thread, which still uses what the
+// destructor destroys.
+TEST(IPCMessengerClientTest, TheDestructorWaitsForTheClientThreadAfterAStopFromACallback) {
+    Rig rig;
+    std::atomic<bool> callbackReturned{false};
+    rig.handler.messageAction = [&](IPCMessage const&) {
+        rig.client->stop();
+        EXPECT_TRUE(rig.logs.waitForLine(52)) << "the destructor never came";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        callbackReturned = true;
+    };
+    rig.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7))});
+    rig.client->start();
+    ASSERT_TRUE(rig.handler.messagesIn(1));
+    rig.client.reset();
+    EXPECT_TRUE(callbackReturned);
+    EXPECT_EQ(rig.logs.count(52, 4, "Closing connection"), 1u) << rig.logs.dump();
 }
 
 }  // namespace

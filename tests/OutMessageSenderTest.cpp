@@ -52,7 +52,7 @@ struct Rig {
         ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
         server.waitForConnections(1);
     }
-    void enqueue(std::unique_ptr<IPCMessage> m) { ASSERT_EQ(sender->enqueue(std::move(m)), nullptr); }
+    void enqueue(std::unique_ptr<IPCMessage> message) { ASSERT_EQ(sender->enqueue(std::move(message)), nullptr); }
     // More in flight than a header and the send buffer: a payload's write has
     // begun and, with nobody reading, stays blocked.
     bool payloadUnderway() const {
@@ -87,14 +87,14 @@ TEST(OutMessageSenderTest, SignalsDuringABlockedWriteLoseNothing) {
     struct sigaction interrupt {}, previous{};
     interrupt.sa_handler = [](int) { ++interruptions; };
     ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
-    Rig r;
-    r.server.enqueue(1, Step::setReading(false));
-    r.enqueue(message(pattern(1), r.destroyed));
-    r.enqueue(message(pattern(kLarge), r.destroyed));
-    r.enqueue(message({}, r.destroyed));
-    r.sender->start(nullptr);
-    ASSERT_TRUE(r.payloadUnderway());
-    const std::string state = "/proc/self/task/" + std::to_string(r.writer.load()) + "/stat";
+    Rig rig;
+    rig.server.enqueue(1, Step::setReading(false));
+    rig.enqueue(message(pattern(1), rig.destroyed));
+    rig.enqueue(message(pattern(kLarge), rig.destroyed));
+    rig.enqueue(message({}, rig.destroyed));
+    rig.sender->start(nullptr);
+    ASSERT_TRUE(rig.payloadUnderway());
+    const std::string state = "/proc/self/task/" + std::to_string(rig.writer.load()) + "/stat";
     auto sleeping = [&state] {
         std::string pid, name, letter;
         std::ifstream(state) >> pid >> name >> letter;
@@ -102,15 +102,15 @@ TEST(OutMessageSenderTest, SignalsDuringABlockedWriteLoseNothing) {
     };
     for (int signal = 1; signal <= 2; ++signal) {
         ASSERT_TRUE(eventually(sleeping));
-        ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), r.writer.load(), SIGUSR1), 0);
+        ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), rig.writer.load(), SIGUSR1), 0);
         ASSERT_TRUE(eventually([signal] { return interruptions == signal; }));
     }
-    r.server.enqueue(1, Step::setReading(true));
-    ASSERT_TRUE(r.server.waitForFrames(1, 3)) << r.logs.dump();
-    auto frames = r.server.connection(1).frames;
+    rig.server.enqueue(1, Step::setReading(true));
+    ASSERT_TRUE(rig.server.waitForFrames(1, 3)) << rig.logs.dump();
+    auto frames = rig.server.connection(1).frames;
     EXPECT_EQ(frames[1].data, pattern(kLarge));
     EXPECT_TRUE(frames[2].data.empty());
-    EXPECT_EQ(r.logs.size(), 0u) << r.logs.dump();
+    EXPECT_EQ(rig.logs.size(), 0u) << rig.logs.dump();
     ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
@@ -119,20 +119,20 @@ TEST(OutMessageSenderTest, SignalsDuringABlockedWriteLoseNothing) {
 // many messages it cost once the queue has drained; after that the queue takes messages again.
 TEST(OutMessageSenderTest, TheQueueHoldsWhatItsBoundAllowsAndCountsTheRestOncePerStall) {
     const size_t frame = ipc_frame::kHeaderBytes + 100;
-    Rig r(3 * frame);
-    for (int i = 0; i < 3; ++i) r.enqueue(message(std::vector<char>(100), r.destroyed));
-    EXPECT_NE(r.sender->enqueue(message({}, r.destroyed)), nullptr) << "no room left for a bare header";
-    EXPECT_NE(r.sender->enqueue(message(std::vector<char>(100), r.destroyed)), nullptr);
-    EXPECT_EQ(r.destroyed, 2);
-    EXPECT_EQ(r.logs.count(360, 1, "Send queue full (324 bytes): messages are dropped until it drains"), 1u)
-        << r.logs.dump();
-    r.sender->start(nullptr);
-    ASSERT_TRUE(r.logs.waitForLine(362)) << r.logs.dump();
-    EXPECT_EQ(r.logs.count(362, 1, "Send queue: 2 messages dropped while it was full"), 1u);
-    EXPECT_TRUE(r.server.waitForFrames(1, 3));
-    r.enqueue(message(std::vector<char>(100), r.destroyed));
-    EXPECT_TRUE(r.server.waitForFrames(1, 4));
-    EXPECT_EQ(r.logs.size(), 2u) << r.logs.dump();
+    Rig rig(3 * frame);
+    for (int i = 0; i < 3; ++i) rig.enqueue(message(std::vector<char>(100), rig.destroyed));
+    EXPECT_NE(rig.sender->enqueue(message({}, rig.destroyed)), nullptr) << "no room left for a bare header";
+    EXPECT_NE(rig.sender->enqueue(message(std::vector<char>(100), rig.destroyed)), nullptr);
+    EXPECT_EQ(rig.destroyed, 2);
+    EXPECT_EQ(rig.logs.count(360, 1, "Send queue full (324 bytes): messages are dropped until it drains"), 1u)
+        << rig.logs.dump();
+    rig.sender->start(nullptr);
+    ASSERT_TRUE(rig.logs.waitForLine(362)) << rig.logs.dump();
+    EXPECT_EQ(rig.logs.count(362, 1, "Send queue: 2 messages dropped while it was full"), 1u);
+    EXPECT_TRUE(rig.server.waitForFrames(1, 3));
+    rig.enqueue(message(std::vector<char>(100), rig.destroyed));
+    EXPECT_TRUE(rig.server.waitForFrames(1, 4));
+    EXPECT_EQ(rig.logs.size(), 2u) << rig.logs.dump();
 
     // The default bound takes one frame of the largest payload a reader accepts, and nothing beside it;
     // 0 takes everything.
@@ -149,7 +149,7 @@ TEST(OutMessageSenderTest, TheQueueHoldsWhatItsBoundAllowsAndCountsTheRestOncePe
 // with the sender, and an application's SIGPIPE handler neither runs nor is
 // replaced.
 TEST(OutMessageSenderTest, AFailedWriteEndsTheSender) {
-    auto peerGoes = [](Rig& r) { r.server.enqueue(1, Step::close(false)); };
+    auto peerGoes = [](Rig& rig) { rig.server.enqueue(1, Step::close(false)); };
     struct Row {
         char const* name;
         size_t first;                   // the payload being written
@@ -157,37 +157,37 @@ TEST(OutMessageSenderTest, AFailedWriteEndsTheSender) {
         int line;                       // of the one log line
     };
     const Row rows[] = {
-        {"peer gone before the header", 1, peerGoes, 354},
-        {"peer gone during a payload", kLarge, peerGoes, 370},
-        {"own end shut down during a payload, as the client frees a stuck sender", kLarge,
-         [](Rig& r) { ::shutdown(r.fd.get(), SHUT_RDWR); }, 370},
+        {.name = "peer gone before the header", .first = 1, .cut = peerGoes, .line = 354},
+        {.name = "peer gone during a payload", .first = kLarge, .cut = peerGoes, .line = 370},
+        {.name = "own end shut down during a payload, as the client frees a stuck sender", .first = kLarge,
+         .cut = [](Rig& rig) { ::shutdown(rig.fd.get(), SHUT_RDWR); }, .line = 370},
     };
     void (*counting)(int) = [](int) { sigpipes = sigpipes + 1; };
     void (*application)(int) = std::signal(SIGPIPE, counting);
     for (Row const& row : rows) {
         SCOPED_TRACE(row.name);
-        Rig r;
+        Rig rig;
         bool large = row.first == kLarge;
-        r.server.enqueue(1, Step::setReading(!large));
-        if (!large) row.cut(r);
-        ASSERT_TRUE(large || r.server.waitForClosed(1));
+        rig.server.enqueue(1, Step::setReading(!large));
+        if (!large) row.cut(rig);
+        ASSERT_TRUE(large || rig.server.waitForClosed(1));
         Probe::senderWasSending = false;
-        r.enqueue(std::make_unique<Probe>(pattern(row.first), r.destroyed, r.sender.get()));
-        r.enqueue(message({}, r.destroyed));
-        r.enqueue(message(pattern(1), r.destroyed));
-        r.sender->start(nullptr);
+        rig.enqueue(std::make_unique<Probe>(pattern(row.first), rig.destroyed, rig.sender.get()));
+        rig.enqueue(message({}, rig.destroyed));
+        rig.enqueue(message(pattern(1), rig.destroyed));
+        rig.sender->start(nullptr);
         if (large) {
-            ASSERT_TRUE(r.payloadUnderway());
-            row.cut(r);
+            ASSERT_TRUE(rig.payloadUnderway());
+            row.cut(rig);
         }
-        ASSERT_TRUE(eventually([&] { return !r.sender->isSending(); }));
-        EXPECT_EQ(r.destroyed, 1) << "the message being written goes at once, the others stay queued";
+        ASSERT_TRUE(eventually([&] { return !rig.sender->isSending(); }));
+        EXPECT_EQ(rig.destroyed, 1) << "the message being written goes at once, the others stay queued";
         EXPECT_TRUE(Probe::senderWasSending) << "deleted only after the sender said it had stopped";
-        r.sender.reset();
-        EXPECT_EQ(r.destroyed, 3);
-        EXPECT_EQ(r.logs.size(), 1u) << r.logs.dump();
-        EXPECT_EQ(r.logs.count(row.line, 1, "Out connection error"), 1u);
-        EXPECT_EQ(r.summary().framesReceived, 0u);
+        rig.sender.reset();
+        EXPECT_EQ(rig.destroyed, 3);
+        EXPECT_EQ(rig.logs.size(), 1u) << rig.logs.dump();
+        EXPECT_EQ(rig.logs.count(row.line, 1, "Out connection error"), 1u);
+        EXPECT_EQ(rig.summary().framesReceived, 0u);
     }
     EXPECT_EQ(std::signal(SIGPIPE, application), counting);
     EXPECT_EQ(sigpipes, 0);

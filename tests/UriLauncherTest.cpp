@@ -18,7 +18,10 @@
 static thread_local std::function<void(useconds_t)> launcherPoll;  // set on the launching thread only
 
 extern "C" int usleep(useconds_t us) {
-    if (launcherPoll) return launcherPoll(us), 0;
+    if (launcherPoll) {
+        launcherPoll(us);
+        return 0;
+    }
     timespec left{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) continue;
     return 0;
@@ -38,74 +41,99 @@ struct Rig {
     std::string alias = server.path() + ".alias";  // the server, once it "appears"
 };
 
+// The URI's payload: its length (32 bits, big-endian), its bytes and a terminator.
+std::vector<char> uriPayload(std::string const& uri) {
+    std::vector<char> out;
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((uri.size() >> shift) & 0xFF));
+    out.insert(out.end(), uri.begin(), uri.end());
+    out.push_back('\0');
+    return out;
+}
+
+// Whatever the server does, the URI goes out once per launch (never twice, however often the client
+// reconnects), and "Message sent" means that its frame reached the server whole.
 TEST(UriLauncherTest, TheResultFollowsTheWireWithinThreeSecondsOfPolls) {
-    auto uriArrived = [](Rig& r) { return r.server.waitForFrames(1, 1); };
+    auto uriArrived = [](Rig& rig) { return rig.server.waitForFrames(1, 1); };
+    auto closedAfterAWholeUri = [](Rig& rig) {
+        return rig.server.waitFor([](kesu_test::FakeServer::Record const& all) {
+            for (auto const& [id, connection] : all) {
+                if (!connection.frames.empty() && all.count(id + 1) != 0) return true;
+            }
+            return false;
+        });
+    };
+    const Step awaitClient = Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout);
+    // "Your bytes are here", which the client logs.
+    const Step bytesAreHere = Step::frame(IPCMessageStruct{IPC_MSG_RAW_7, {}});
+    enum class Result { Sent, TimedOut, AsTheWireHasIt };
     struct Row {
         char const* name;
         std::string uri;
-        int serverAt;  // the poll during which the server appears; 1: there from the start; 0: never
-        std::vector<Step> steps;
+        int serverAppearsInPoll = 1;  // 1: there from the start; 0: never
+        std::vector<Step> steps;      // the server's, on every connection
         std::function<bool(Rig&)> awaitInThatPoll;
-        int sent, polls;            // -1: whatever arrived; 0: whatever it takes
-        std::vector<char> payload;  // of the URI frame; empty: no whole one arrives
+        Result result = Result::Sent;
+        int polls = 0;  // 0: as many as it takes
     };
     const Row rows[] = {
-        {"a ready server", "dvb://1.2.3", 1, {}, uriArrived, 1, 0,
-         bytes({0, 0, 0, 0x0B}, {'d', 'v', 'b', ':', '/', '/', '1', '.', '2', '.', '3'}, {0})},
-        {"an empty URI", "", 1, {}, uriArrived, 1, 0, bytes({0, 0, 0, 0}, {0})},
-        {"no server", "dvb://1", 0, {}, nullptr, 0, 30, {}},
-        {"a server appearing in the last poll, written to after the last look", "dvb://3", 30, {}, uriArrived, 1, 30,
-         bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '3'}, {0})},
-        {"a server that never reads a URI too long for the socket", std::string(1024 * 1024, 'u'), 1,
-         {Step::setReading(false), Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout),
-          Step::frame(IPCMessageStruct{IPC_MSG_RAW_7, {}})},  // "your bytes are here", logged by the client
-         [](Rig& r) { return r.logs.waitForLine(219); }, 0, 30, {}},
-        {"a server that closes every connection at once", "dvb://2", 1, {Step::close(false)},
-         [](Rig& r) { return r.server.waitForConnections(2); }, -1, 0,
-         bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '2'}, {0})},
-        // Launched once: the connections after the one that carried the URI whole carry nothing.
-        {"a server that reads what arrives, then closes the connection", "dvb://4", 1,
-         {Step::setReading(false), Step::idle(Step::Kind::AwaitClientBytes, kesu_test::kEventTimeout),
-          Step::close(false)},
-         [](Rig& r) {
-             return r.server.waitFor([](auto const& all) {
-                 for (auto const& [id, connection] : all)
-                     if (!connection.frames.empty() && all.count(id + 1) != 0) return true;
-                 return false;
-             });
-         },
-         1, 0, bytes({0, 0, 0, 0x07}, {'d', 'v', 'b', ':', '/', '/', '4'}, {0})},
+        {.name = "a ready server", .uri = "dvb://1.2.3", .awaitInThatPoll = uriArrived},
+        {.name = "an empty URI", .uri = "", .awaitInThatPoll = uriArrived},
+        {.name = "no server", .uri = "dvb://1", .serverAppearsInPoll = 0, .result = Result::TimedOut, .polls = 30},
+        {.name = "a server appearing in the last poll, written to after the last look",
+         .uri = "dvb://3", .serverAppearsInPoll = 30, .awaitInThatPoll = uriArrived, .polls = 30},
+        {.name = "a server that never reads a URI too long for the socket", .uri = std::string(1024 * 1024, 'u'),
+         .steps = {Step::setReading(false), awaitClient, bytesAreHere},
+         .awaitInThatPoll = [](Rig& rig) { return rig.logs.waitForLine(219); }, .result = Result::TimedOut, .polls = 30},
+        {.name = "a server that closes every connection at once", .uri = "dvb://2", .steps = {Step::close(false)},
+         .awaitInThatPoll = [](Rig& rig) { return rig.server.waitForConnections(2); }, .result = Result::AsTheWireHasIt},
+        {.name = "a server that reads what arrives, then closes the connection", .uri = "dvb://4",
+         .steps = {Step::setReading(false), awaitClient, Step::close(false)}, .awaitInThatPoll = closedAfterAWholeUri},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(row.name);
-        Rig r;
-        r.server.onConnect([&](auto id) { for (Step const& step : row.steps) r.server.enqueue(id, step); });
+        Rig rig;
+        rig.server.onConnect([&](kesu_test::ConnectionId id) {
+            for (Step const& step : row.steps) rig.server.enqueue(id, step);
+        });
         int polls = 0;
         useconds_t slept = 0;
-        bool awaited = true, sent = false;
+        bool awaited = true;
         launcherPoll = [&](useconds_t us) {
             slept += us;
-            if (++polls == 1 && row.serverAt != 1) awaited = r.logs.waitForLine(60);  // the first attempt failed
-            if (polls != row.serverAt) return;
-            if (row.serverAt > 1) r.serverAppears(), r.clock.advance(1'000'000);  // the wait owed after it
-            awaited = awaited && row.awaitInThatPoll(r);
+            ++polls;
+            if (polls == 1 && row.serverAppearsInPoll != 1) awaited = rig.logs.waitForLine(60);  // the first attempt failed
+            if (polls != row.serverAppearsInPoll) return;
+            if (row.serverAppearsInPoll > 1) {
+                rig.serverAppears();
+                rig.clock.advance(1'000'000);  // the wait owed after the failed attempt
+            }
+            awaited = awaited && row.awaitInThatPoll(rig);
         };
-        if (row.serverAt == 1) r.serverAppears();
-        sent = UriLauncher(r.alias).launchUri(row.uri), launcherPoll = nullptr;
-        EXPECT_TRUE(awaited) << r.logs.dump();
-        EXPECT_TRUE(row.polls == 0 || (polls == row.polls && slept == 3'000'000u)) << polls << " polls, " << slept << " us";
-        ASSERT_TRUE(r.server.waitFor([](auto const& all) {
+        if (row.serverAppearsInPoll == 1) rig.serverAppears();
+        const bool sent = UriLauncher(rig.alias).launchUri(row.uri);
+        launcherPoll = nullptr;
+        EXPECT_TRUE(awaited) << rig.logs.dump();
+        if (row.polls != 0) {
+            EXPECT_EQ(polls, row.polls);
+            EXPECT_EQ(slept, 3'000'000u);
+        }
+        ASSERT_TRUE(rig.server.waitFor([](kesu_test::FakeServer::Record const& all) {
             return std::all_of(all.begin(), all.end(), [](auto const& entry) { return entry.second.closed; });
         }));
         size_t uriFrames = 0;
-        for (kesu_test::ConnectionId id = 1; id <= r.server.connectionCount(); ++id)
-            for (IPCMessageStruct const& frame : r.server.connection(id).frames) {
-                EXPECT_TRUE(frame.type == IPC_MSG_LAUNCH_URI && frame.data == row.payload);
+        for (kesu_test::ConnectionId id = 1; id <= rig.server.connectionCount(); ++id) {
+            for (IPCMessageStruct const& frame : rig.server.connection(id).frames) {
+                EXPECT_EQ(frame.type, IPC_MSG_LAUNCH_URI);
+                EXPECT_EQ(frame.data, uriPayload(row.uri));
                 ++uriFrames;
             }
-        EXPECT_EQ(sent, row.sent < 0 ? uriFrames != 0 : row.sent == 1) << uriFrames << " whole URI frames";
-        EXPECT_EQ(uriFrames, row.sent < 0 ? uriFrames : row.payload.empty() ? 0u : 1u);
-        EXPECT_EQ(r.logs.count(138, 3, "Connected to IPC server") == 0, row.serverAt == 0);
+        }
+        EXPECT_LE(uriFrames, 1u) << "launched more than once";
+        EXPECT_EQ(sent, uriFrames == 1) << "the result does not follow the wire";
+        if (row.result != Result::AsTheWireHasIt) {
+            EXPECT_EQ(sent, row.result == Result::Sent);
+        }
+        EXPECT_EQ(rig.logs.count(138, 3, "Connected to IPC server") == 0, row.serverAppearsInPoll == 0);
     }
 }
 

@@ -13,7 +13,10 @@ class TestClock {
 public:
     explicit TestClock(long long startUs) {
         currentUs = startUs;
-        kesustb::testing::setRelativeClock([]() -> long long { return ++reads, currentUs.load(); });
+        kesustb::testing::setRelativeClock([]() -> long long {
+            ++reads;
+            return currentUs.load();
+        });
     }
     ~TestClock() { kesustb::testing::setRelativeClock(nullptr); }
 

@@ -136,7 +136,7 @@ struct Ledger : ServerObserver {
         uint64_t lastSeq[3] = {0, 0, 0};  // of each source's replies, plus one
     };
 
-    Ledger(ScriptedServer& s, std::vector<char> announced) : core(s), announcement(std::move(announced)) {
+    Ledger(ScriptedServer& server, std::vector<char> announced) : core(server), announcement(std::move(announced)) {
         core.addObserver(this);
     }
 
@@ -159,37 +159,37 @@ struct Ledger : ServerObserver {
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
         std::lock_guard<std::mutex> lock(mutex);
-        Connection& c = connections[id];
+        Connection& connection = connections[id];
         if (direction == Direction::ToClient) {
-            ++c.sentWhole;
+            ++connection.sentWhole;
             ++framesOut;
             return;
         }
         ++framesIn;
-        if (c.clientFrames++ == 0) {  // queued by the client before any handler hears of the connection
+        if (connection.clientFrames++ == 0) {  // queued by the client before any handler hears of the connection
             if (frame.type != IPC_MSG_ALLOWED_MESSAGE_LIST || frame.data != announcement)
                 fail("connection %llu: the first client frame is not the announcement", ull(id));
             return;
         }
-        checkReply(id, c, frame);
+        checkReply(id, connection, frame);
     }
     // Each source's replies arrive in the order made (the send queue drops some), undamaged, and a handler's
     // replies on one socket come from one client connection.
-    void checkReply(ConnectionId id, Connection& c, IPCMessageStruct const& frame) {
+    void checkReply(ConnectionId id, Connection& connection, IPCMessageStruct const& frame) {
         ipc_codec::PayloadReader in(frame.data);
         uint32_t source = 0;
         uint32_t ordinal = 0;
         uint32_t seq = 0;
         if (uint32_t(frame.type) != kReplyType || !in.readU32(source) || !in.readU32(ordinal) || !in.readU32(seq) ||
             source > kFlooder)
-            return fail("connection %llu: client frame %llu is no reply", ull(id), ull(c.clientFrames));
+            return fail("connection %llu: client frame %llu is no reply", ull(id), ull(connection.clientFrames));
         if (frame.data != replyPayload(source, ordinal, seq, in.remaining()))
             fail("connection %llu: reply %u of source %u damaged", ull(id), seq, source);
-        uint64_t& last = c.lastSeq[source];
+        uint64_t& last = connection.lastSeq[source];
         if (seq + 1 <= last) fail("connection %llu: source %u reply %u after %llu", ull(id), source, seq, ull(last - 1));
         last = seq + 1ull;
         if (source == kFlooder) return;
-        uint32_t was = std::exchange(c.ordinal[source], ordinal);
+        uint32_t was = std::exchange(connection.ordinal[source], ordinal);
         if (was != 0 && was != ordinal)
             fail("connection %llu: replies of client connections %u and %u on one socket", ull(id), was, ordinal);
     }
@@ -245,17 +245,18 @@ char const* callbackName(Callback c) {
 // Checks what it is told against the ledger and the driver's state, and replies from every callback
 // (on the client thread; the driver reads `open` once stop() has returned).
 struct Handler final : IPCMessengerClient::IPCMessengerHandler {
-    Handler(size_t i, IPCMessengerClient& c, Ledger& l, uint64_t seed) : index(i), client(c), ledger(l), rng(seed + i) {}
+    Handler(size_t number, IPCMessengerClient& owner, Ledger& serverLedger, uint64_t seed)
+        : index(number), client(owner), ledger(serverLedger), rng(seed + number) {}
 
     struct Inside {  // counts the callbacks under way, and checks that this one may come now
-        Inside(Handler& h, Callback callback) {
+        Inside(Handler& handler, Callback callback) {
             ++inCallback;
-            if (quiet) fail("handler %zu: %s after stop() returned", h.index, callbackName(callback));
+            if (quiet) fail("handler %zu: %s after stop() returned", handler.index, callbackName(callback));
             bool restarted = startsCalled != startsAtCallbackStop;
             if (callback == Callback::Connected && !restarted)
-                fail("handler %zu: onConnected after a callback's stop(), and no start() since", h.index);
-            if (callback == Callback::Message && h.open && callbackStops != h.callbackStopsAtConnect)
-                fail("handler %zu: a message after a callback's stop()", h.index);
+                fail("handler %zu: onConnected after a callback's stop(), and no start() since", handler.index);
+            if (callback == Callback::Message && handler.open && callbackStops != handler.callbackStopsAtConnect)
+                fail("handler %zu: a message after a callback's stop()", handler.index);
         }
         ~Inside() { --inCallback; }
     };
@@ -464,13 +465,13 @@ int main(int argc, char** argv) {
     auto client = std::make_unique<IPCMessengerClient>(path);
     client->setAllowedMessages(allowed);
     client->setSendQueueLimit(kSendQueueLimit);
-    client->setDeliveryCallback([](IPCMessage const& m) {
+    client->setDeliveryCallback([](IPCMessage const& message) {
         ++delivered;
-        book.outcome(m, MessageBook::Delivered);
+        book.outcome(message, MessageBook::Delivered);
     });
-    client->setDropCallback([](IPCMessage const& m) {
+    client->setDropCallback([](IPCMessage const& message) {
         ++dropped;
-        book.outcome(m, MessageBook::Dropped);
+        book.outcome(message, MessageBook::Dropped);
     });
     Handler first(0, *client, ledger, seed);
     Handler second(1, *client, ledger, seed);
@@ -644,9 +645,9 @@ int main(int argc, char** argv) {
                 ull(spawns), peakRssKb());
     for (auto const& [state, stops] : stopsIn) std::printf(" %s %llu,", state.c_str(), ull(stops));
     for (auto const& [where, stops] : stopsFrom) std::printf(" from %s %llu,", where.c_str(), ull(stops));
-    for (size_t f = 0; f < size_t(Fault::Count); ++f)
-        std::printf("%s %s %llu", f == 0 ? "\nfaults injected:" : "", faultName(Fault(f)),
-                    ull(ledger.faultsInjected[faultName(Fault(f))]));
+    for (size_t fault = 0; fault < size_t(Fault::Count); ++fault)
+        std::printf("%s %s %llu", fault == 0 ? "\nfaults injected:" : "", faultName(Fault(fault)),
+                    ull(ledger.faultsInjected[faultName(Fault(fault))]));
     std::printf("\nfailures: %d\n", failures.load());
     return failures == 0 ? 0 : 1;
 }
