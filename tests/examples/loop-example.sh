@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# An example application against kesu-dev-server on a private socket path: every message reaches the loop's
-# thread in the order sent, each text is answered and the answers reach the server, and after SIGTERM the end
-# of the connection is the last event.
+# An example against kesu-dev-server on a private path: messages reach the loop's thread in order, the
+# answers reach the server, and after SIGTERM the end of the connection is the last event.
 #   loop-example.sh EXAMPLE DEV_SERVER [EMULATOR...]
 set -euo pipefail
 example=("${@:3}" "$1") server=("${@:3}" "$2") work=$(mktemp -d) pids=()

@@ -54,12 +54,6 @@ public:
         return core->call([&] { pending = core->hasPendingClient(); }) && pending;
     }
 
-    size_t unreadByClient(ConnectionId id) {  // bytes the server wrote that wait in the client's socket
-        size_t unread = 0;
-        core->call([&] { unread = core->unreadByClient(id); });
-        return unread;
-    }
-
     size_t connectionCount() const { return locked([&] { return record.size(); }); }
     Connection connection(ConnectionId id) const {
         return locked([&] { return record.count(id) ? record.at(id) : Connection{}; });
