@@ -148,7 +148,7 @@ TEST(IPCInboxTest, TheApplicationMayCallEveryClientOperationFromItsCallbacks) {
 // dispatch delivers the rest in order, ending with the end of the connection.
 TEST(IPCInboxTest, AFullInboxHoldsTheServerBackAndAStopStillReturnsAtOnce) {
     ReadCounter other;  // comes and goes with the drain; outlives the client
-    Rig rig(kHeldFrames * (kPayloadBytes + ipc_frame::kHeaderBytes));
+    Rig rig(kHeldFrames * (kPayloadBytes + ipc_frame::kHeaderBytes + IPCInbox::kMessageOverheadBytes));
     ASSERT_TRUE(rig.connect());
     rig.send(64, kPayloadBytes);
     ASSERT_TRUE(eventually([&] { return rig.counter.messages == kHeldFrames + 1; }));

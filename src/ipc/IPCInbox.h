@@ -11,9 +11,9 @@
 //   g_unix_fd_add(inbox.fd(), G_IO_IN, onReady, &app);  // onReady: inbox.dispatch(app)
 //   client.start();
 //
-// The client thread stops reading the socket while the inbox holds its bound
-// in frames, so a slow application slows the server down instead of growing
-// without limit, and a stop still ends the client at once.
+// The client thread stops reading the socket while the inbox is at its bound,
+// so a slow application slows the server down instead of growing without
+// limit, and a stop still ends the client at once.
 #pragma once
 
 #include <sys/eventfd.h>
@@ -53,12 +53,18 @@ protected:
 class IPCInbox : private IPCMessengerClient::IPCMessengerHandler, private IPCMessengerClient::MessageSink {
 public:
     static constexpr size_t kDefaultLimitBytes = 16 * 1024 * 1024;
+    // What a held message costs beyond its frame: the message object, the
+    // payload's allocation and the queue's slot (about 90 bytes on x86-64).
+    // Counted so that a flood of small messages stays within the bound too.
+    static constexpr size_t kMessageOverheadBytes = 128;
 
     // Registers with `client`; call it before client.start(). `limitBytes`
-    // bounds the frames held (8-byte header and payload each; connection
-    // events count nothing): while the next message does not fit, the client
-    // thread waits and reads no more from the socket. A frame larger than the
-    // bound still enters an inbox that holds no message.
+    // bounds what the held messages cost: each its frame (8-byte header and
+    // payload) plus kMessageOverheadBytes; connection events count nothing.
+    // While the next message does not fit, the client thread waits and reads
+    // no more from the socket. A message larger than the bound still enters
+    // an inbox that holds no other. Decoded members (the texts of a string
+    // message) come on top.
     //
     // When no descriptor can be made (EMFILE, ENFILE, ENOMEM), the inbox logs
     // a level-1 line, does not register, and stays empty: valid() is false
@@ -91,8 +97,8 @@ private:
         std::unique_ptr<IPCMessage> message;  // Message only
     };
 
-    static size_t frameBytes(IPCMessage const& message) {
-        return ipc_frame::kHeaderBytes + message.messageStruct.data.size();
+    static size_t costBytes(IPCMessage const& message) {
+        return ipc_frame::kHeaderBytes + message.messageStruct.data.size() + kMessageOverheadBytes;
     }
 
     // As the client's handler, on the client thread under its handler lock.
@@ -122,7 +128,7 @@ private:
     // No callback of the application ever runs under it.
     pthread_helper::mutex queueMutex;
     std::deque<Event> queue KESU_GUARDED_BY(queueMutex);  // oldest first
-    size_t queuedBytes KESU_GUARDED_BY(queueMutex) = 0;   // frames of the messages in `queue`
+    size_t queuedBytes KESU_GUARDED_BY(queueMutex) = 0;   // what the messages in `queue` cost
     pthread_helper::cond roomCond;                        // a dispatch made room, or a stop came
 };
 
@@ -145,7 +151,7 @@ inline IPCInbox::~IPCInbox() {
 }
 
 inline void IPCInbox::take(std::unique_ptr<IPCMessage> message) {
-    const size_t bytes = frameBytes(*message);
+    const size_t bytes = costBytes(*message);
     pthread_helper::scoped_lock lock(queueMutex);
     // queuedBytes never exceeds the bound once a message is held, so the difference cannot wrap.
     while (queuedBytes != 0 && bytes > limitBytes - queuedBytes) {
@@ -175,7 +181,7 @@ inline size_t IPCInbox::dispatch(IPCInboxHandler& handler, size_t maxEvents) {
             event = std::move(queue.front());
             queue.pop_front();
             if (event.message) {
-                queuedBytes -= frameBytes(*event.message);
+                queuedBytes -= costBytes(*event.message);
                 roomCond.signal();
             }
             if (queue.empty()) {
