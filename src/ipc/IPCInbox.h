@@ -4,7 +4,7 @@
 // An IPCInbox keeps what its client delivers (connections, messages, ends of
 // connections) in the order the client thread delivered it, until the
 // application calls dispatch() on a thread of its own. Its descriptor is
-// readable exactly while events wait, so it goes into any loop as it is:
+// readable while events wait, so it goes into any loop as it is:
 //
 //   IPCMessengerClient client;
 //   IPCInbox inbox(client);        // before start()
@@ -57,6 +57,8 @@ public:
     // payload's allocation and the queue's slot (about 90 bytes on x86-64).
     // Counted so that a flood of small messages stays within the bound too.
     static constexpr size_t kMessageOverheadBytes = 128;
+    // A stream that never runs dry still wakes the application this often.
+    static constexpr unsigned kAnnounceEveryMessages = 32;
 
     // Registers with `client`; call it before client.start(). `limitBytes`
     // bounds what the held messages cost: each its frame (8-byte header and
@@ -77,8 +79,12 @@ public:
     IPCInbox& operator=(IPCInbox const&) = delete;
 
     bool valid() const { return eventFd != -1; }
-    // Readable (POLLIN) exactly while at least one event waits; one wake-up
-    // per burst, not per message. The inbox's: never read or close it.
+    // Readable (POLLIN) while events wait, and clear once a dispatch has
+    // emptied the inbox. It is raised once per burst, not per message: when
+    // the client thread has read all that the socket held, or every
+    // kAnnounceEveryMessages messages of a stream that never runs dry, or
+    // before it waits for room; connection events raise it at once. The
+    // inbox's: never read or close it.
     int fd() const { return eventFd; }
 
     // Handles waiting events in order, at most `maxEvents`, each with no lock
@@ -107,6 +113,10 @@ private:
     void onDisconnected() override { push({Event::Kind::Disconnected, nullptr}); }
     // As the client's sink.
     void take(std::unique_ptr<IPCMessage> message) override KESU_EXCLUDES(queueMutex);
+    void announce() override KESU_EXCLUDES(queueMutex) {
+        pthread_helper::scoped_lock lock(queueMutex);
+        raise();
+    }
     void wake() override KESU_EXCLUDES(queueMutex) {
         pthread_helper::scoped_lock lock(queueMutex);  // a take() between its test and its wait still hears this
         roomCond.signal();
@@ -114,14 +124,15 @@ private:
 
     void push(Event event) KESU_EXCLUDES(queueMutex) {
         pthread_helper::scoped_lock lock(queueMutex);
-        append(std::move(event));
+        queue.push_back(std::move(event));
+        raise();
     }
-    void append(Event event) KESU_REQUIRES(queueMutex);
+    // Raises the descriptor if events wait and it is not raised yet.
+    void raise() KESU_REQUIRES(queueMutex);
 
     IPCMessengerClient& client;
     const size_t limitBytes;
-    // Raised on the edge from empty to not empty and cleared when a dispatch
-    // empties the queue, both under queueMutex: its state is the queue's.
+    // Raised and cleared under queueMutex, as `raised` says.
     int eventFd = -1;
 
     // Lock order: the client's handlersMutex or sinksMutex, then queueMutex.
@@ -129,6 +140,8 @@ private:
     pthread_helper::mutex queueMutex;
     std::deque<Event> queue KESU_GUARDED_BY(queueMutex);  // oldest first
     size_t queuedBytes KESU_GUARDED_BY(queueMutex) = 0;   // what the messages in `queue` cost
+    bool raised KESU_GUARDED_BY(queueMutex) = false;      // eventFd is readable
+    unsigned heldBack KESU_GUARDED_BY(queueMutex) = 0;     // messages taken since the descriptor was last raised
     pthread_helper::cond roomCond;                        // a dispatch made room, or a stop came
 };
 
@@ -156,19 +169,21 @@ inline void IPCInbox::take(std::unique_ptr<IPCMessage> message) {
     // queuedBytes never exceeds the bound once a message is held, so the difference cannot wrap.
     while (queuedBytes != 0 && bytes > limitBytes - queuedBytes) {
         if (client.stopping()) return;  // the message goes: a stop ends dispatch
+        raise();                        // what fills the inbox is news, or nobody makes room
         roomCond.wait(queueMutex);
     }
     queuedBytes += bytes;
-    append({Event::Kind::Message, std::move(message)});
+    queue.push_back({Event::Kind::Message, std::move(message)});
+    if (++heldBack >= kAnnounceEveryMessages) raise();
 }
 
-inline void IPCInbox::append(Event event) {
-    if (queue.empty()) {
-        const uint64_t one = 1;
-        if (::write(eventFd, &one, sizeof one) != sizeof one)
-            KESU_LOG(1, 402, kLogFileInbox, "Can't wake the inbox's reader: %s", std::strerror(errno));
-    }
-    queue.push_back(std::move(event));
+inline void IPCInbox::raise() {
+    heldBack = 0;
+    if (raised || queue.empty()) return;
+    const uint64_t one = 1;
+    if (::write(eventFd, &one, sizeof one) != sizeof one)
+        KESU_LOG(1, 402, kLogFileInbox, "Can't wake the inbox's reader: %s", std::strerror(errno));
+    raised = true;
 }
 
 inline size_t IPCInbox::dispatch(IPCInboxHandler& handler, size_t maxEvents) {
@@ -184,7 +199,8 @@ inline size_t IPCInbox::dispatch(IPCInboxHandler& handler, size_t maxEvents) {
                 queuedBytes -= costBytes(*event.message);
                 roomCond.signal();
             }
-            if (queue.empty()) {
+            if (queue.empty() && raised) {
+                raised = false;
                 uint64_t count = 0;
                 if (::read(eventFd, &count, sizeof count) != sizeof count)
                     KESU_LOG(1, 403, kLogFileInbox, "Can't clear the inbox's descriptor: %s", std::strerror(errno));

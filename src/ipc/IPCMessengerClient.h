@@ -157,8 +157,12 @@ private:
     public:
         // On the client thread, after the handlers, with no lock of the
         // client held. May wait for room, until the client is stopping; the
-        // message is then dropped.
+        // message is then dropped. The sink may hold back its wake-up until
+        // announce().
         virtual void take(std::unique_ptr<IPCMessage> message) = 0;
+        // On the client thread, before it waits for the server: whatever
+        // take() held back is news now.
+        virtual void announce() = 0;
         // On any thread, once a stop has been requested: a take() that waits returns.
         virtual void wake() = 0;
 
@@ -175,7 +179,8 @@ private:
         pthread_helper::scoped_lock lock(sinksMutex);
         sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
     }
-    void handOver(std::unique_ptr<IPCMessage> message) KESU_EXCLUDES(sinksMutex);
+    // True when a sink took the message.
+    bool handOver(std::unique_ptr<IPCMessage> message) KESU_EXCLUDES(sinksMutex);
 
     // Raises the stop request and wakes the client thread, the sender and
     // a sink waiting for room.
@@ -226,8 +231,9 @@ private:
 
     pthread_helper::mutex sinksMutex;
     std::vector<MessageSink*> sinks KESU_GUARDED_BY(sinksMutex);  // not owned
-    // Client thread only: the sinks of the message being handed over, taken
+    // Client thread only: the sinks of the message handed over last, taken
     // under sinksMutex and called without it, so that a stop can wake them.
+    // A sink is removed only once the client thread has ended.
     std::vector<MessageSink*> sinksInTurn;
 
     std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
@@ -445,9 +451,18 @@ inline void IPCMessengerClient::receiveFrames(int fd) {
     // cannot turn into another file under the loop. The stop test comes
     // before every frame: a socket that is shut down still yields what it had
     // buffered, and a stop asked from a callback must end dispatch at once.
+    // Raised by a hand-over to a sink; the sinks announce it before the
+    // reader waits for the server, so a burst of frames wakes the
+    // application once.
+    bool unannounced = false;
+    const auto announce = [this] {
+        for (MessageSink* sink : sinksInTurn) sink->announce();
+    };
     while (!stopping()) {
         IPCMessageStruct frame;
-        if (ipc_frame::receiveFrame(fd, frame, [this] { return !stopping(); }) != ipc_frame::FrameOutcome::Frame) return;
+        if (ipc_frame::receiveFrame(fd, frame, [this] { return !stopping(); }, unannounced, announce) !=
+            ipc_frame::FrameOutcome::Frame)
+            return;
         std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(std::move(frame));
         message->unserialize();
         {
@@ -461,27 +476,28 @@ inline void IPCMessengerClient::receiveFrames(int fd) {
         // Without the handler lock: a full inbox holds this thread here until
         // its application drains it, and that application may add or remove
         // handlers meanwhile.
-        handOver(std::move(message));
+        if (handOver(std::move(message))) unannounced = true;
     }
 }
 
-inline void IPCMessengerClient::handOver(std::unique_ptr<IPCMessage> message) {
+inline bool IPCMessengerClient::handOver(std::unique_ptr<IPCMessage> message) {
     {
         pthread_helper::scoped_lock lock(sinksMutex);
         sinksInTurn.assign(sinks.begin(), sinks.end());  // keeps its capacity: no allocation per message
     }
     const size_t count = sinksInTurn.size();
     for (size_t i = 0; i < count; ++i) {
-        if (stopping()) return;  // a stop ends dispatch: no sink hears of the message
+        if (stopping()) return false;  // a stop ends dispatch: no sink hears of the message
         if (i + 1 == count) {
             sinksInTurn[i]->take(std::move(message));
-            return;
+            return true;
         }
         // Several inboxes on one client are rare: all but the last get a decode of their own.
         std::unique_ptr<IPCMessage> copy = IPCMessageFactory::getMessage(message->messageStruct);
         copy->unserialize();
         sinksInTurn[i]->take(std::move(copy));
     }
+    return false;
 }
 
 // Whatever ended the connection: the peer, an error, a broken frame, a
