@@ -174,10 +174,12 @@ private:
     void addSink(MessageSink* sink) KESU_EXCLUDES(sinksMutex) {
         pthread_helper::scoped_lock lock(sinksMutex);
         sinks.push_back(sink);
+        sinkCount.store(sinks.size());
     }
     void removeSink(MessageSink* sink) KESU_EXCLUDES(sinksMutex) {
         pthread_helper::scoped_lock lock(sinksMutex);
         sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
+        sinkCount.store(sinks.size());
     }
     // True when a sink took the message.
     bool handOver(std::unique_ptr<IPCMessage> message) KESU_EXCLUDES(sinksMutex);
@@ -231,6 +233,9 @@ private:
 
     pthread_helper::mutex sinksMutex;
     std::vector<MessageSink*> sinks KESU_GUARDED_BY(sinksMutex);  // not owned
+    // sinks.size(), written under sinksMutex: a client without an inbox
+    // takes no lock per message for the hand-over.
+    std::atomic<size_t> sinkCount{0};
     // Client thread only: the sinks of the message handed over last, taken
     // under sinksMutex and called without it, so that a stop can wake them.
     // A sink is removed only once the client thread has ended.
@@ -481,6 +486,7 @@ inline void IPCMessengerClient::receiveFrames(int fd) {
 }
 
 inline bool IPCMessengerClient::handOver(std::unique_ptr<IPCMessage> message) {
+    if (sinkCount.load() == 0) return false;
     {
         pthread_helper::scoped_lock lock(sinksMutex);
         sinksInTurn.assign(sinks.begin(), sinks.end());  // keeps its capacity: no allocation per message
