@@ -143,6 +143,25 @@ TEST(IPCInboxTest, TheApplicationMayCallEveryClientOperationFromItsCallbacks) {
     EXPECT_EQ(rig.server.connection(1).frames.at(1).type, IPC_MSG_RAW_13);
 }
 
+// A stop that a handler of the client asks ends dispatch for the inbox too: the message under way and those
+// after it never reach the application, the end of the connection does.
+TEST(IPCInboxTest, AStopAskedByAHandlerOfTheClientEndsDispatchForTheInboxToo) {
+    struct Stopper final : IPCMessengerClient::IPCMessengerHandler {
+        explicit Stopper(IPCMessengerClient& messenger) : client(messenger) {}
+        void onNewMessageReceived(IPCMessage const*) override { client.stop(); }
+        IPCMessengerClient& client;
+    };
+    Rig rig;
+    Stopper stopper(rig.client);
+    ASSERT_TRUE(rig.connect());
+    rig.client.addHandler(&stopper);
+    rig.send(3, 1);
+    ASSERT_TRUE(rig.loopUntil([&] { return rig.app.journal.size() >= 4; }));
+    rig.client.stop();
+    rig.client.removeHandler(&stopper);
+    EXPECT_EQ(rig.app.journal, "C D ");
+}
+
 // At its bound the inbox holds the client thread, with one more message and no lock the callbacks need, so the
 // server's frames wait in the socket. Full again, a stop returns at once, the message in hand goes, and one
 // dispatch delivers the rest in order, ending with the end of the connection.
