@@ -88,12 +88,12 @@ public:
     int fd() const { return eventFd; }
 
     // Handles waiting events in order, at most `maxEvents`, each with no lock
-    // held; returns how many it handled. Events keep their order as long as
-    // one thread at a time dispatches (a nested call counts as that thread). After the owner's stop() has
-    // returned, one call delivers the rest, ending with the last
-    // connection's onDisconnected(). An exception from `handler` leaves
-    // dispatch() at once; the event it was handling counts as handled, the
-    // others still wait.
+    // held; returns how many it handled. The order holds as long as one
+    // thread at a time dispatches (a nested call counts as that thread).
+    // After the owner's stop() has returned, one call delivers the rest,
+    // ending with the last connection's onDisconnected(). An exception from
+    // `handler` leaves dispatch() at once: the event it was handling is
+    // gone, the others still wait.
     size_t dispatch(IPCInboxHandler& handler, size_t maxEvents = SIZE_MAX) KESU_EXCLUDES(queueMutex);
 
 private:
