@@ -2,13 +2,18 @@
 // round trip of a reply, each beside a raw loop that makes the same system
 // calls, and the send and reply paths also beside the raw loop behind a plain
 // mutex and condition-variable queue (raw_queue): the library's structure
-// without the library.
+// without the library. The Inbox cases put the receive and the reply through
+// an IPCInbox dispatched by a poll loop on a thread of its own, beside the
+// same paths through a direct handler.
+#include <poll.h>
+
 #include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "BenchSupport.h"
+#include "kesu/ipc/IPCInbox.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 
 namespace kesu_bench {
@@ -102,6 +107,44 @@ private:
     size_t count = 0;  // client thread only
 };
 
+// The application's thread of an inbox case: a poll loop that dispatches
+// whenever the inbox's descriptor is readable, until destroyed.
+class InboxLoop {
+public:
+    InboxLoop(IPCInbox& inbox, IPCInboxHandler& handler) : thread([this, &inbox, &handler] {
+        pollfd ready{inbox.fd(), POLLIN, 0};
+        while (!quitting.load())
+            if (::poll(&ready, 1, 50) == 1) inbox.dispatch(handler);
+    }) {}
+    ~InboxLoop() {
+        quitting = true;
+        thread.join();
+    }
+    InboxLoop(InboxLoop const&) = delete;
+    InboxLoop& operator=(InboxLoop const&) = delete;
+
+private:
+    std::atomic<bool> quitting{false};
+    std::thread thread;
+};
+
+// Raises `done` at the expected number of dispatched frames, on the loop's thread.
+class CountingInboxHandler final : public IPCInboxHandler {
+public:
+    CountingInboxHandler(size_t frames, size_t bytes) : expected(frames), payloadBytes(bytes) {}
+    void onMessage(std::unique_ptr<IPCMessage> message) override {
+        if (message->messageStruct.data.size() != payloadBytes) fail("the inbox delivered a frame of the wrong size");
+        if (++count == expected) done.raise();
+    }
+
+    Latch done;
+
+private:
+    const size_t expected;
+    const size_t payloadBytes;
+    size_t count = 0;  // loop thread only
+};
+
 // ---- receive: the clock runs from the server's first byte to the last frame's arrival
 
 Batch receiveKesu(size_t payloadBytes, size_t frames) {
@@ -116,6 +159,25 @@ Batch receiveKesu(size_t payloadBytes, size_t frames) {
     switches = voluntarySwitches() - switches;
     client.stop();
     client.removeHandler(&handler);
+    return {secondsBetween(started.await("the server's start"), finished), switches};
+}
+
+// The same through an inbox: the clock stops at the last frame's dispatch on the loop's thread.
+Batch receiveInbox(size_t payloadBytes, size_t frames) {
+    Latch started;
+    OneClientServer server([&](int fd) { flood(fd, payloadBytes, frames, started); });
+    CountingInboxHandler handler(frames, payloadBytes);
+    IPCMessengerClient client(server.path);
+    IPCInbox inbox(client);
+    long switches = voluntarySwitches();
+    Clock::time_point finished;
+    {
+        InboxLoop loop(inbox, handler);
+        client.start();
+        finished = handler.done.await("the inbox's last frame");
+        switches = voluntarySwitches() - switches;
+        client.stop();
+    }
     return {secondsBetween(started.await("the server's start"), finished), switches};
 }
 
@@ -218,6 +280,21 @@ private:
     IPCMessengerClient client;
 };
 
+// The same reply from the loop's thread of an inbox.
+class InboxEcho final : public IPCInboxHandler {
+public:
+    explicit InboxEcho(std::string const& path) : client(path), inbox(client), loop(inbox, *this) { client.start(); }
+    ~InboxEcho() { client.stop(); }  // then the loop ends, then the inbox goes
+    void onMessage(std::unique_ptr<IPCMessage> message) override {
+        client.sendMessage(std::make_unique<IPCMessage>(message->messageStruct));
+    }
+
+private:
+    IPCMessengerClient client;
+    IPCInbox inbox;
+    InboxLoop loop;
+};
+
 // The same game by hand: recv 8, recv the payload into a fresh buffer, write
 // header and payload back, or hand them to a queued writer thread.
 class RawEcho {
@@ -254,24 +331,35 @@ private:
 };
 
 template <class Echo, class... Options>
-void roundTrip(benchmark::State& state, Options... options) {
+void roundTripOf(benchmark::State& state, size_t payloadBytes, Options... options) {
     const std::string path = freshPath("latency");
     const int listenFd = unixSocket(path, true);
     int fd = -1;
     {
         Echo echo(path, options...);
         fd = acceptOne(listenFd);
-        char frame[kHeaderBytes + kLatencyPayloadBytes] = {};
-        putHeader(frame, kLatencyPayloadBytes);
-        char reply[sizeof frame];
+        std::vector<char> frame(kHeaderBytes + payloadBytes);
+        putHeader(frame.data(), payloadBytes);
+        std::vector<char> reply(frame.size());
         for (auto _ : state)
-            if (!sendAll(fd, frame, kHeaderBytes) || !sendAll(fd, frame + kHeaderBytes, kLatencyPayloadBytes) ||
-                !recvAll(fd, reply, sizeof reply))
+            if (!sendAll(fd, frame.data(), kHeaderBytes) || !sendAll(fd, frame.data() + kHeaderBytes, payloadBytes) ||
+                !recvAll(fd, reply.data(), reply.size()))
                 fail("round trip: no reply");
     }
     ::close(fd);
     ::close(listenFd);
     ::unlink(path.c_str());
+}
+
+template <class Echo, class... Options>
+void roundTrip(benchmark::State& state, Options... options) {
+    roundTripOf<Echo>(state, kLatencyPayloadBytes, options...);
+}
+
+// One round trip of the payload given as the case's argument.
+template <class Echo>
+void sizedRoundTrip(benchmark::State& state) {
+    roundTripOf<Echo>(state, static_cast<size_t>(state.range(0)));
 }
 
 [[maybe_unused]] const bool registered = [] {
@@ -285,6 +373,13 @@ void roundTrip(benchmark::State& state, Options... options) {
     benchmark::RegisterBenchmark("Latency/kesu", &roundTrip<LibraryEcho>)->Apply(roundTripCase);
     benchmark::RegisterBenchmark("Latency/raw", &roundTrip<RawEcho, bool>, false)->Apply(roundTripCase);
     benchmark::RegisterBenchmark("Latency/raw_queue", &roundTrip<RawEcho, bool>, true)->Apply(roundTripCase);
+    const std::pair<const char*, BatchFn> inboxBatches[] = {{"Inbox/receive_direct", &receiveKesu},
+                                                            {"Inbox/receive_inbox", &receiveInbox}};
+    for (auto const& [name, batch] : inboxBatches)
+        benchmark::RegisterBenchmark(name, &timeBatches, batch, size_t{100000})
+            ->Arg(16)->Arg(4096)->UseManualTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Inbox/latency_direct", &sizedRoundTrip<LibraryEcho>)->Arg(16)->Arg(4096)->Apply(roundTripCase);
+    benchmark::RegisterBenchmark("Inbox/latency_inbox", &sizedRoundTrip<InboxEcho>)->Arg(16)->Arg(4096)->Apply(roundTripCase);
     return true;
 }();
 

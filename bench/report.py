@@ -28,6 +28,10 @@ LABEL = {
     "Latency/raw_queue": "raw+queue: reply handed to a writer thread",
     "Latency/zmq_pair": "ZeroMQ PAIR ping-pong, ipc://",
     "Latency/dbus_call": "D-Bus method call, private daemon",
+    "Inbox/receive_direct": "kesu client, direct handler on the client thread",
+    "Inbox/receive_inbox": "kesu client, IPCInbox dispatched by a poll loop",
+    "Inbox/latency_direct": "kesu: direct handler replies through sendMessage",
+    "Inbox/latency_inbox": "kesu: IPCInbox handler on a poll loop replies",
 }
 SERIES = ["Receive/kesu", "Send/kesu", "Receive/raw", "Send/raw", "Send/raw_queue",
           "Peer/zmq_pushpull", "Peer/dbus_signal"]  # the plot's columns
@@ -128,6 +132,21 @@ for impl in ("kesu", "raw", "raw_queue", "zmq_pair", "dbus_call"):
         target = "; ".join((goal("≤ 1.2 × raw", r, lambda r: r <= 1.2), goal("below ZeroMQ", z, lambda r: r < 1),
                             goal("below D-Bus", d, lambda r: r < 1)))
     table.append(["latency", "16 B", LABEL[case], result, against, target])
+
+for size in (16, 4096):
+    r = ratio(fps("Inbox/receive_inbox", size), fps("Inbox/receive_direct", size))
+    row("inbox receive", size, "Inbox/receive_inbox", times(r) + " direct", goal("≥ 0.8 × direct", r, lambda r: r >= 0.8))
+    row("inbox receive", size, "Inbox/receive_direct")
+for size in (16, 4096):
+    for impl in ("inbox", "direct"):
+        case = f"Inbox/latency_{impl}"
+        trip = rtt(f"{case}/{size}")
+        result = f"one-way {trip / 2:.1f} µs (round trip {trip:.1f} µs{spread(f'{case}/{size}')})" if trip else missing(case)
+        against, target = "", ""
+        if impl == "inbox":
+            r = ratio(trip, rtt(f"Inbox/latency_direct/{size}"))
+            against, target = times(r) + " direct", goal("≤ 1.5 × direct", r, lambda r: r <= 1.5)
+        table.append(["inbox latency", size_label(size), LABEL[case], result, against, target])
 
 if os.path.exists(os.path.join(OUT, "process.json")):
     results = {r["command"]: r for r in json.load(open(os.path.join(OUT, "process.json")))["results"]}

@@ -14,4 +14,5 @@
 
 // Source paths that log lines name, as the platform's log collectors expect.
 constexpr const char* kLogFileClient = "src/ipc/IPCMessengerClient.h";
+constexpr const char* kLogFileInbox = "src/ipc/IPCInbox.h";
 constexpr const char* kLogFileRetrier = "src/common/AutoRetrier.h";

@@ -139,6 +139,12 @@ public:
         int res = pthread_cond_timedwait(&handle, m.native(), &deadline);
         PTHREAD_HELPER_CHECK(res == 0 || res == ETIMEDOUT, "res == 0 || res == 110", res, detail::kLineCondWait);
     }
+    // Waits until signalled; the caller holds `m` and tests its condition
+    // again after the return (a wake-up may be spurious).
+    void wait(mutex& m) KESU_REQUIRES(m) {
+        int res = pthread_cond_wait(&handle, m.native());
+        PTHREAD_HELPER_CHECK(res == 0, "res == 0", res, detail::kLineCondWait);
+    }
     void signal() {
         int res = pthread_cond_signal(&handle);
         PTHREAD_HELPER_CHECK(res == 0, "res == 0", res, detail::kLineCondSignal);

@@ -20,11 +20,13 @@ enum class FrameOutcome {
 // `stillRunning()` is asked once the header is complete: a stop request then
 // drops the frame without reading its payload. Frames whose payload is cut
 // short are discarded. The payload buffer is allocated once per frame at the
-// announced (bounded) length.
-template <class StillRunning>
-FrameOutcome receiveFrame(int fd, IPCMessageStruct& frame, StillRunning&& stillRunning) {
+// announced (bounded) length. `unannounced` and `announce` go to each read
+// (see ipc_io::readFully).
+template <class StillRunning, class Announce>
+FrameOutcome receiveFrame(int fd, IPCMessageStruct& frame, StillRunning&& stillRunning, bool& unannounced,
+                          Announce&& announce) {
     unsigned char header[kHeaderBytes];
-    switch (ipc_io::readFully(fd, header, sizeof header)) {
+    switch (ipc_io::readFully(fd, header, sizeof header, unannounced, announce)) {
     case ipc_io::ReadResult::Closed:
         KESU_LOG(3, 172, kLogFileClient, "Connection closed");
         return FrameOutcome::Closed;
@@ -51,7 +53,7 @@ FrameOutcome receiveFrame(int fd, IPCMessageStruct& frame, StillRunning&& stillR
     KESU_LOG(5, 219, kLogFileClient, "New message received: %u length %u", decoded.type, decoded.length);
 
     if (decoded.length == 0) return FrameOutcome::Frame;
-    switch (ipc_io::readFully(fd, frame.data.data(), frame.data.size())) {
+    switch (ipc_io::readFully(fd, frame.data.data(), frame.data.size(), unannounced, announce)) {
     case ipc_io::ReadResult::Closed:
         KESU_LOG(3, 227, kLogFileClient, "Connection closed");
         return FrameOutcome::Closed;
@@ -62,6 +64,12 @@ FrameOutcome receiveFrame(int fd, IPCMessageStruct& frame, StillRunning&& stillR
         break;
     }
     return FrameOutcome::Frame;
+}
+
+template <class StillRunning>
+FrameOutcome receiveFrame(int fd, IPCMessageStruct& frame, StillRunning&& stillRunning) {
+    bool unannounced = false;
+    return receiveFrame(fd, frame, stillRunning, unannounced, [] {});
 }
 
 }  // namespace ipc_frame

@@ -7,7 +7,8 @@
 //   tearDownConnection()  end the connection and its sender, then reconnect
 // Each connection has a sender thread (IPCOutMessageSender) that writes what
 // sendMessage() queued. Handlers are told of connections and messages on the
-// client thread.
+// client thread; an IPCInbox (IPCInbox.h) carries them to a thread of the
+// application's own.
 #pragma once
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -23,6 +25,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "IPCFrameReader.h"
 #include "IPCMessage.h"
@@ -91,7 +94,11 @@ public:
     // connection's sender, or deleted at once when there is no sender still
     // able to write or its queue has no room. The caller learns nothing of the
     // outcome; see setDeliveryCallback() and setDropCallback().
-    void sendMessage(IPCMessage* message) KESU_EXCLUDES(outSenderMutex);
+    void sendMessage(std::unique_ptr<IPCMessage> message) KESU_EXCLUDES(outSenderMutex);
+    // The same, for a message from `new`.
+    void sendMessage(IPCMessage* message) KESU_EXCLUDES(outSenderMutex) {
+        sendMessage(std::unique_ptr<IPCMessage>(message));
+    }
 
     // The message types announced to the server after every connection (no
     // announcement while empty). Call before start().
@@ -141,8 +148,45 @@ public:
     void run() override;
 
 private:
-    // Raises the stop request and wakes the client thread and the sender.
-    void requestStop() KESU_EXCLUDES(socketMutex, outSenderMutex);
+    friend class IPCInbox;
+
+    // What an IPCInbox is to the client: besides being a handler, it takes
+    // each received message whole once the handlers have heard of it, so the
+    // application gets the decoded message itself, not a copy. Internal.
+    class MessageSink {
+    public:
+        // On the client thread, after the handlers, with no lock of the
+        // client held. May wait for room, until the client is stopping; the
+        // message is then dropped. The sink may hold back its wake-up until
+        // announce().
+        virtual void take(std::unique_ptr<IPCMessage> message) = 0;
+        // On the client thread, before it waits for the server: whatever
+        // take() held back is news now.
+        virtual void announce() = 0;
+        // On any thread, once a stop has been requested: a take() that waits returns.
+        virtual void wake() = 0;
+
+    protected:
+        ~MessageSink() = default;
+    };
+    // Registered by the inbox's constructor; removed by its destructor, once
+    // the client thread has ended.
+    void addSink(MessageSink* sink) KESU_EXCLUDES(sinksMutex) {
+        pthread_helper::scoped_lock lock(sinksMutex);
+        sinks.push_back(sink);
+        sinkCount.store(sinks.size());
+    }
+    void removeSink(MessageSink* sink) KESU_EXCLUDES(sinksMutex) {
+        pthread_helper::scoped_lock lock(sinksMutex);
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
+        sinkCount.store(sinks.size());
+    }
+    // True when a sink took the message.
+    bool handOver(std::unique_ptr<IPCMessage> message) KESU_EXCLUDES(sinksMutex);
+
+    // Raises the stop request and wakes the client thread, the sender and
+    // a sink waiting for room.
+    void requestStop() KESU_EXCLUDES(socketMutex, outSenderMutex, sinksMutex);
     bool stopping() const { return stopRequested.load() || !isRunning(); }
     // Opens the socket of one attempt, unless a stop was requested; -1 then.
     int openSocket() KESU_EXCLUDES(socketMutex);
@@ -167,7 +211,9 @@ private:
     // waits for that thread.
     // Lock order: lifecycleMutex, then handlersMutex, then outSenderMutex,
     // then the sender's queueMutex. socketMutex is taken alone, or under
-    // lifecycleMutex.
+    // lifecycleMutex. sinksMutex comes after lifecycleMutex and
+    // handlersMutex, before an inbox's queueMutex, and is never held while a
+    // sink waits.
     pthread_helper::mutex lifecycleMutex KESU_ACQUIRED_BEFORE(handlersMutex, socketMutex);
     pthread_helper::mutex handlersMutex KESU_ACQUIRED_BEFORE(outSenderMutex);
     std::set<IPCMessengerHandler*> handlers KESU_GUARDED_BY(handlersMutex);  // not owned
@@ -184,6 +230,16 @@ private:
 
     pthread_helper::mutex outSenderMutex;
     std::unique_ptr<OutMessageSender> outSender KESU_GUARDED_BY(outSenderMutex);  // null between connections
+
+    pthread_helper::mutex sinksMutex;
+    std::vector<MessageSink*> sinks KESU_GUARDED_BY(sinksMutex);  // not owned
+    // sinks.size(), written under sinksMutex: a client without an inbox
+    // takes no lock per message for the hand-over.
+    std::atomic<size_t> sinkCount{0};
+    // Client thread only: the sinks of the message handed over last, taken
+    // under sinksMutex and called without it, so that a stop can wake them.
+    // A sink is removed only once the client thread has ended.
+    std::vector<MessageSink*> sinksInTurn;
 
     std::set<IPCMessageType> allowedMessages;  // set before start, read by the client thread
     IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads
@@ -222,9 +278,8 @@ inline IPCMessengerClient::~IPCMessengerClient() {
     stop();
 }
 
-inline void IPCMessengerClient::sendMessage(IPCMessage* message) {
-    std::unique_ptr<IPCMessage> owned(message);  // ours on every path from here
-    if (stopRequested.load()) return;            // the connection is going away
+inline void IPCMessengerClient::sendMessage(std::unique_ptr<IPCMessage> owned) {
+    if (stopRequested.load()) return;  // the connection is going away
     // Here, outside every lock: the queue's bound counts each frame at its size.
     owned->serialize();
     {
@@ -275,8 +330,13 @@ inline void IPCMessengerClient::requestStop() {
     }
     // Told now rather than by the tear-down: the sender's thread then ends
     // while the client thread wakes up, not after it.
-    pthread_helper::scoped_lock lock(outSenderMutex);
-    if (outSender) outSender->requestStop();
+    {
+        pthread_helper::scoped_lock lock(outSenderMutex);
+        if (outSender) outSender->requestStop();
+    }
+    // An inbox that nobody drains holds the client thread in a hand-over.
+    pthread_helper::scoped_lock lock(sinksMutex);
+    for (MessageSink* sink : sinks) sink->wake();
 }
 
 inline int IPCMessengerClient::openSocket() {
@@ -396,18 +456,54 @@ inline void IPCMessengerClient::receiveFrames(int fd) {
     // cannot turn into another file under the loop. The stop test comes
     // before every frame: a socket that is shut down still yields what it had
     // buffered, and a stop asked from a callback must end dispatch at once.
+    // Raised by a hand-over to a sink; the sinks announce it before the
+    // reader waits for the server, so a burst of frames wakes the
+    // application once.
+    bool unannounced = false;
+    const auto announce = [this] {
+        for (MessageSink* sink : sinksInTurn) sink->announce();
+    };
     while (!stopping()) {
         IPCMessageStruct frame;
-        if (ipc_frame::receiveFrame(fd, frame, [this] { return !stopping(); }) != ipc_frame::FrameOutcome::Frame) return;
+        if (ipc_frame::receiveFrame(fd, frame, [this] { return !stopping(); }, unannounced, announce) !=
+            ipc_frame::FrameOutcome::Frame)
+            return;
         std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(std::move(frame));
         message->unserialize();
-        IPCMessage const* lent = message.get();
-        pthread_helper::scoped_lock lock(handlersMutex);
-        for (IPCMessengerHandler* handler : handlers) {
-            if (stopping()) break;
-            callLogged([handler, lent] { handler->onNewMessageReceived(lent); });
+        {
+            IPCMessage const* lent = message.get();
+            pthread_helper::scoped_lock lock(handlersMutex);
+            for (IPCMessengerHandler* handler : handlers) {
+                if (stopping()) break;
+                callLogged([handler, lent] { handler->onNewMessageReceived(lent); });
+            }
         }
+        // Without the handler lock: a full inbox holds this thread here until
+        // its application drains it, and that application may add or remove
+        // handlers meanwhile.
+        if (handOver(std::move(message))) unannounced = true;
     }
+}
+
+inline bool IPCMessengerClient::handOver(std::unique_ptr<IPCMessage> message) {
+    if (sinkCount.load() == 0) return false;
+    {
+        pthread_helper::scoped_lock lock(sinksMutex);
+        sinksInTurn.assign(sinks.begin(), sinks.end());  // keeps its capacity: no allocation per message
+    }
+    const size_t count = sinksInTurn.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (stopping()) return false;  // a stop ends dispatch: no sink hears of the message
+        if (i + 1 == count) {
+            sinksInTurn[i]->take(std::move(message));
+            return true;
+        }
+        // Several inboxes on one client are rare: all but the last get a decode of their own.
+        std::unique_ptr<IPCMessage> copy = IPCMessageFactory::getMessage(message->messageStruct);
+        copy->unserialize();
+        sinksInTurn[i]->take(std::move(copy));
+    }
+    return false;
 }
 
 // Whatever ended the connection: the peer, an error, a broken frame, a

@@ -19,18 +19,31 @@ enum class ReadResult { Complete, Closed, Failed };
 // which ends a blocked call at once, so the retry never turns it into a wait.
 
 // Reads exactly `size` bytes. Closed: the peer ended the stream first.
-// Failed: any other error.
-inline ReadResult readFully(int fd, void* buffer, size_t size) {
+// Failed: any other error. While `unannounced` is true, a read that would
+// wait for the peer clears it and calls `announce()` first: a caller that
+// holds back news of what it has read gives it once the stream runs dry.
+template <class Announce>
+inline ReadResult readFully(int fd, void* buffer, size_t size, bool& unannounced, Announce&& announce) {
     auto* out = static_cast<char*>(buffer);
     size_t received = 0;
     while (received < size) {
-        ssize_t n = ::recv(fd, out + received, size - received, 0);
+        ssize_t n = ::recv(fd, out + received, size - received, unannounced ? MSG_DONTWAIT : 0);
+        if (n < 0 && unannounced && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            unannounced = false;
+            announce();
+            continue;
+        }
         if (n == 0) return ReadResult::Closed;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return ReadResult::Failed;
         received += static_cast<size_t>(n);
     }
     return ReadResult::Complete;
+}
+
+inline ReadResult readFully(int fd, void* buffer, size_t size) {
+    bool unannounced = false;
+    return readFully(fd, buffer, size, unannounced, [] {});
 }
 
 // Writes exactly `size` bytes; false on a result of 0 or an error other than
