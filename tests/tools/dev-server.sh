@@ -56,10 +56,13 @@ stop "$pid" INT
 [[ ! -e $sock ]] || fail "the socket file was left behind"
 start b --socket "$sock"
 kill -KILL "$pid" && ! wait "$pid"  # reaped: its listening socket is closed, its socket file stays
-start c --socket "$sock" --exit-after 1 --quiet-events
-"${send[@]}" --socket "$sock" 54:string:one
+# --read, --exit-after: exactly N frames, also when more came in the same read.
+start c --socket "$sock" --exit-after 2 --quiet-events --send 26:u32:1 --send 26:u32:2 --send 26:u32:3
+[[ $("${send[@]}" --socket "$sock" --read 2) == *$'\n'*value=2 ]] || fail "--read 2 printed other than 2 frames"
+! "${send[@]}" --socket "$sock" --expect-close --timeout 100 2>"$work/x.err" && has "$work/x.err" 'did not close' || fail "--expect-close did not say the server kept the connection"
+"${send[@]}" --socket "$sock" 54:string:one 54:string:two 54:string:three || true  # the server may be gone at three
 timeout 5 tail --pid="$pid" -f /dev/null
-[[ $(cat "$work/c.out") == *'client 1 → server type=54 class=IPCMessageSimpleString length=8 text="one"' ]] ||
+[[ $(grep -c . "$work/c.out") == 3 && $(cat "$work/c.out") == *'client 3 → server type=54 class=IPCMessageSimpleString length=8 text="two"' ]] ||
     fail "--exit-after or --quiet-events: $(cat "$work/c.out")"
 refused --socket "$work/c.out"
 for args in --bogus "--send 54:nope:x" "--send 99999999:u32:1" "--exit-after 0" --socket "--faults nope" "--tap --once"; do

@@ -55,7 +55,8 @@ const char kUsage[] =
     "                    well-formed frames, and print each as it happens\n"
     "  --seed N          the scripts of --faults follow from N (default: random,\n"
     "                    printed); the same seed replays the same scripts\n"
-    "  --exit-after N    exit with status 0 once N frames have been received\n"
+    "  --exit-after N    exit with status 0 once N frames have been received;\n"
+    "                    no frame after the Nth is printed\n"
     "  --once            the same as --exit-after 1\n"
     "  --tap             sit in front of the server listening on PATH: its socket\n"
     "                    file becomes PATH.tapped, clients reach it through the\n"
@@ -187,6 +188,9 @@ public:
         for (IPCMessageStruct const& frame : options.greeting) server->enqueue(id, Step::frame(frame));
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
+        // The loop ends after this turn: frames that came in the same read as
+        // the last one counted, or while the connections close, are not shown.
+        if (options.exitAfterFrames != 0 && framesReceived == options.exitAfterFrames) return;
         if (!options.quietEvents || direction == Direction::ToServer || options.tap) output.frame(id, direction, frame);
         if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
             ++framesReceived == options.exitAfterFrames)

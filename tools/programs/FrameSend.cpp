@@ -40,8 +40,10 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --socket PATH    connect to PATH (default /tmp/kesu_messenger)\n"
-    "  --read N         after writing, print the next N frames from the server\n"
-    "  --expect-close   after that, wait until the server closes the connection\n"
+    "  --read N         after writing, print the next N frames from the server,\n"
+    "                   and no more\n"
+    "  --expect-close   after that, wait until the server closes the connection;\n"
+    "                   the frames that come meanwhile are not printed\n"
     "  --timeout MS     time allowed for --read and --expect-close (default 5000)\n"
     "  --hex            also print the raw payload of decoded frames\n"
     "  --help           print this text\n"
@@ -136,8 +138,10 @@ int readReplies(int fd, Options const& options) {
     while (framesRead < options.framesToRead || options.expectClose) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            std::fprintf(stderr, "kesu-frame-send: timed out after %s%s\n", progress().c_str(),
-                         framesRead < options.framesToRead ? "" : ", connection still open");
+            if (framesRead < options.framesToRead)
+                std::fprintf(stderr, "kesu-frame-send: timed out after %s\n", progress().c_str());
+            else
+                std::fprintf(stderr, "kesu-frame-send: timed out: the server did not close the connection\n");
             return kExitFailure;
         }
         pollfd pfd{fd, POLLIN, 0};
@@ -172,8 +176,13 @@ int readReplies(int fd, Options const& options) {
                 assembler.feed(buffer + offset, static_cast<size_t>(received) - offset, used);
             offset += used;
             if (status == FrameAssembler::Status::Frame) {
-                printLine("frame " + kesu_tools::describeFrame(assembler.takeFrame(), options.printPayloadHex));
+                IPCMessageStruct const frame = assembler.takeFrame();
+                // Frames after the Nth of --read are not printed, though they
+                // came in the same read.
+                if (framesRead == options.framesToRead) continue;
+                printLine("frame " + kesu_tools::describeFrame(frame, options.printPayloadHex));
                 ++framesRead;
+                if (framesRead == options.framesToRead && !options.expectClose) return 0;
             } else if (status == FrameAssembler::Status::BadMarker) {
                 std::fprintf(stderr, "kesu-frame-send: the server's stream is out of sync\n");
                 return kExitFailure;
