@@ -65,6 +65,9 @@ timeout 5 tail --pid="$pid" -f /dev/null
 [[ $(grep -c . "$work/c.out") == 3 && $(cat "$work/c.out") == *'client 3 → server type=54 class=IPCMessageSimpleString length=8 text="two"' ]] ||
     fail "--exit-after or --quiet-events: $(cat "$work/c.out")"
 refused --socket "$work/c.out"
+# A reader of the output that goes away ends the server, as it ends a filter; the tap gives the path back first.
+ends_with_reader() { timeout 10 bash -c 'set -o pipefail && "$@" | head -n 1' _ "${server[@]}" "$@" >/dev/null; }
+ends_with_reader --socket "$sock" && [[ ! -e $sock ]] || fail "the server outlived its reader, or left its socket file"
 for args in --bogus "--send 54:nope:x" "--send 99999999:u32:1" "--exit-after 0" --socket "--faults nope" "--tap --once"; do
     want=2 refused $args; done  # $args split on purpose
 
@@ -92,6 +95,7 @@ wait_for "$work/tap.out" "client 1 → server $sent"
 wait_for "$work/server.out" "→ server $sent"
 stop "$pid" TERM
 [[ -S $sock && ! -e $sock.tapped ]] || fail "the path was not given back"
+ends_with_reader --tap --socket "$sock" && [[ -S $sock && ! -e $sock.tapped ]] || fail "the tap outlived its reader"
 "${send[@]}" --socket "$sock" 54:string:direct
 wait_for "$work/server.out" 'text="direct"'
 

@@ -79,10 +79,12 @@ const char kUsage[] =
     "Lines on standard input use the FRAME syntax and go to every connected\n"
     "client; empty lines and lines starting with '#' are ignored. The server\n"
     "keeps running when standard input ends. SIGINT or SIGTERM stop it and\n"
-    "remove the socket file.\n"
+    "remove the socket file; so does the end of a pipe on its standard output\n"
+    "(kesu-dev-server | head -5 ends once head has).\n"
     "\n"
-    "Exit status: 0 on a signal or after --exit-after, 1 when the socket cannot\n"
-    "be set up (for instance another server answers on PATH), 2 on bad arguments.\n";
+    "Exit status: 0 on a signal, after --exit-after or once the reader of the\n"
+    "output has gone, 1 when the socket cannot be set up (for instance another\n"
+    "server answers on PATH), 2 on bad arguments.\n";
 
 struct Options {
     std::string socketPath = IPCMessengerClient::kDefaultSocketPath;
@@ -174,13 +176,23 @@ int parseArguments(int argc, char** argv, Options& options) {
 class DevServer : public ServerObserver {
 public:
     DevServer(EventLoop& eventLoop, Options const& opts, EventOutput& printer)
-        : loop(eventLoop), options(opts), output(printer), input(eventLoop, [this](short) { readStandardInput(); }) {}
+        : loop(eventLoop),
+          options(opts),
+          output(printer),
+          input(eventLoop, [this](short) { readStandardInput(); }),
+          reader(eventLoop, [this](short) { loop.quit(); }) {}
 
     // What the program runs: a server, or a tap (the other is null).
     void serve(ScriptedServer* scripted, Tap* forwarding) {
         server = scripted;
         tap = forwarding;
         input.watch(STDIN_FILENO, POLLIN);
+        // Writes to a reader that has gone fail quietly (SIGPIPE is ignored),
+        // and an idle server writes nothing: the pipe's POLLERR (a socket's
+        // POLLHUP) ends the server at once instead, as it ends a filter.
+        struct stat info;
+        if (::fstat(STDOUT_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
+            reader.watch(STDOUT_FILENO, 0);
     }
 
     void connected(ConnectionId id) override {
@@ -225,6 +237,7 @@ private:
     Options const& options;
     EventOutput& output;
     Channel input;
+    Channel reader;  // of standard output: told only when it has gone
     ScriptedServer* server = nullptr;
     Tap* tap = nullptr;
     const Clock::time_point started = Clock::now();
