@@ -24,7 +24,7 @@ refused() {  # [want=STATUS] refused ARGS...: the server exits with STATUS (1) a
 # Frames of every class are printed decoded; greetings and stdin lines reach the clients; a broken one is dropped alone.
 mkfifo "$work/in" && exec 3<>"$work/in"
 stdin=$work/in start a --socket "$sock" --send 60:u32s:1,2,3 --send 7:hex:00ff
-"${send[@]}" --socket "$sock" --read 3 $'54:string:hi\tthere' >"$work/c1.out" & client_1=$!
+"${send[@]}" --socket="$sock" --read 3 $'54:string:hi\tthere' >"$work/c1.out" & client_1=$!
 wait_for "$work/a.out" 'client 1 → server type=54 class=IPCMessageSimpleString length=13 text="hi\tthere"'
 "${send[@]}" --socket "$sock" 40:hex:00000002616200ff000000000000000100010000000100000002000000030000000178000000000000 \
     1:hex:0000003600000005 15:hex:07 19:strings:a,,b 41:u64:18446744073709551615 \
@@ -68,8 +68,19 @@ refused --socket "$work/c.out"
 # A reader of the output that goes away ends the server, as it ends a filter; the tap gives the path back first.
 ends_with_reader() { timeout 10 bash -c 'set -o pipefail && "$@" | head -n 1' _ "${server[@]}" "$@" >/dev/null; }
 ends_with_reader --socket "$sock" && [[ ! -e $sock ]] || fail "the server outlived its reader, or left its socket file"
-for args in --bogus "--send 54:nope:x" "--send 99999999:u32:1" "--exit-after 0" --socket "--faults nope" "--tap --once"; do
-    want=2 refused $args; done  # $args split on purpose
+while IFS='|' read -r args said; do  # $args split on purpose
+    want=2 refused $args && has "$work/refused.err" "$said" || fail "'$args': $(cat "$work/refused.err")"
+done <<'ROWS'
+--bogus|unknown option '--bogus'
+--send 54:nope:x|unknown kind 'nope'
+--exit-after 0|above 0
+--socket|--socket needs a path
+--socket=|path has 1 to 107 bytes, not 0
+--faults nope|unknown fault 'nope'
+--faults|any of accept-then-close,close-in-header,
+--seed 1|--seed is for the scripts of --faults
+--tap --once|--tap forwards the traffic as it is
+ROWS
 
 # --faults: the same seed plays the same faults, printed as they happen.
 faults_of() {

@@ -24,6 +24,7 @@
 #include "frames/FrameText.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 #include "loop/EventLoop.h"
+#include "programs/CommandLine.h"
 #include "programs/EventOutput.h"
 #include "server/Faults.h"
 #include "server/ScriptedServer.h"
@@ -39,7 +40,6 @@ namespace {
 using namespace kesu_tools;
 
 constexpr int kExitSetupFailure = 1;
-constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "Usage: kesu-dev-server [options]\n"
@@ -53,8 +53,8 @@ const char kUsage[] =
     "  --faults LIST     play a bad server: inject the faults of LIST (comma-\n"
     "                    separated, or all) into every connection, between\n"
     "                    well-formed frames, and print each as it happens\n"
-    "  --seed N          the scripts of --faults follow from N (default: random,\n"
-    "                    printed); the same seed replays the same scripts\n"
+    "  --seed N          with --faults: the scripts follow from N (default:\n"
+    "                    random, printed); the same seed replays the same scripts\n"
     "  --exit-after N    exit with status 0 once N frames have been received;\n"
     "                    no frame after the Nth is printed\n"
     "  --once            the same as --exit-after 1\n"
@@ -65,7 +65,9 @@ const char kUsage[] =
     "  --json            one JSON object per event instead of a line of text\n"
     "  --hex             also print the raw payload of decoded frames\n"
     "  --quiet-events    print only the frames clients send and the faults\n"
-    "  --help            print this text\n"
+    "  --help, -h        print this text\n"
+    "  --version         print the program's version\n"
+    "An option's value may also follow an equals sign (--socket=PATH).\n"
     "\n"
     "FRAME is TYPE:KIND[:VALUE] with TYPE a decimal type number and KIND one of\n"
     "  string:TEXT  strings:A,B  u32:N  u64:N  u32s:N,N  hex:0011AA  empty\n"
@@ -107,67 +109,62 @@ extern "C" void onStopSignal(int) {
 
 constexpr bool kBuiltWithJson = KESU_HAVE_JSON;
 
-// 2 with a message on bad arguments; -1 to go on; 0 after --help.
+// 2 with a message on bad arguments; -1 to go on; 0 after --help or --version.
 int parseArguments(int argc, char** argv, Options& options) {
-    const auto usageError = [](std::string const& message) {
-        std::fprintf(stderr, "kesu-dev-server: %s\nTry 'kesu-dev-server --help'.\n", message.c_str());
-        return kExitUsage;
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
+    CommandLine args("kesu-dev-server", argc, argv);
+    bool seedGiven = false;
+    while (args.next()) {
+        std::string const& name = args.name();
+        const bool flag = args.isOption() && !args.hasInlineValue();
         std::string value;
-        bool hasValue = false;
-        const size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            hasValue = true;
-        }
-        const auto takeValue = [&]() {
-            if (hasValue) return true;
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
         std::string error;
-        if (name == "--help" || name == "-h") {
+        if (!args.isOption()) {
+            return args.usageError("unexpected argument '" + name + "'");
+        } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (flag && name == "--version") {
+            args.printVersion();
+            return 0;
         } else if (name == "--socket") {
-            sockaddr_un probe;
-            if (!takeValue() || !makeUnixAddress(value, probe))
-                return usageError("--socket needs a path that fits a Unix-domain address");
+            if (!args.value(value)) return args.usageError("--socket needs a path");
+            if (!checkSocketPath(value, error)) return args.usageError("--socket: " + error);
             options.socketPath = value;
         } else if (name == "--send") {
             IPCMessageStruct frame;
-            if (!takeValue()) return usageError("--send needs a frame");
-            if (!parseFrame(value, frame, error)) return usageError("bad frame '" + value + "': " + error);
+            if (!args.value(value)) return args.usageError("--send needs a frame");
+            if (!parseFrame(value, frame, error)) return args.usageError("bad frame '" + value + "': " + error);
             options.greeting.push_back(std::move(frame));
         } else if (name == "--faults") {
-            if (!takeValue() || !parseFaults(value, options.faults, error)) return usageError("--faults: " + error);
+            if (!args.value(value)) return args.usageError("--faults needs a list of faults: all, or any of " + faultNames());
+            if (!parseFaults(value, options.faults, error)) return args.usageError("--faults: " + error);
         } else if (name == "--seed") {
-            if (!takeValue() || !parseUnsigned(value, UINT64_MAX, options.seed)) return usageError("--seed needs a number");
+            if (!args.value(value) || !parseUnsigned(value, UINT64_MAX, options.seed))
+                return args.usageError("--seed needs a number");
+            seedGiven = true;
         } else if (name == "--exit-after") {
-            if (!takeValue() || !parseUnsigned(value, UINT64_MAX, options.exitAfterFrames) || options.exitAfterFrames == 0)
-                return usageError("--exit-after needs a number of frames above 0");
-        } else if (name == "--once" && !hasValue) {
+            if (!args.value(value) || !parseUnsigned(value, UINT64_MAX, options.exitAfterFrames) ||
+                options.exitAfterFrames == 0)
+                return args.usageError("--exit-after needs a number of frames above 0");
+        } else if (flag && name == "--once") {
             options.exitAfterFrames = 1;
-        } else if (name == "--tap" && !hasValue) {
+        } else if (flag && name == "--tap") {
             options.tap = true;
-        } else if (name == "--json" && !hasValue) {
+        } else if (flag && name == "--json") {
             if (!kBuiltWithJson)
-                return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
+                return args.usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
             options.json = true;
-        } else if (name == "--hex" && !hasValue) {
+        } else if (flag && name == "--hex") {
             options.printPayloadHex = true;
-        } else if (name == "--quiet-events" && !hasValue) {
+        } else if (flag && name == "--quiet-events") {
             options.quietEvents = true;
         } else {
-            return usageError("unknown argument '" + std::string(argv[i]) + "'");
+            return args.usageError("unknown option '" + args.given() + "'");
         }
     }
+    if (seedGiven && options.faults.empty()) return args.usageError("--seed is for the scripts of --faults");
     if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
-        return usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
+        return args.usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
 }
 
