@@ -82,16 +82,28 @@ done <<'ROWS'
 --tap --once|--tap forwards the traffic as it is
 ROWS
 
-# --faults: the same seed plays the same faults, printed as they happen.
-faults_of() {
-    start f --socket "$sock" --faults all --seed "$1"
-    for _ in 1 2 3; do "${send[@]}" --socket "$sock" --expect-close --timeout 3000 54:string:x >/dev/null 2>&1 || true; done
+# --faults: every connection gets a fault, the same seed plays the same ones, each printed as it happens; a
+# connection the server ends on purpose has its fault line. --fault-rate 0: none.
+faults_of() {  # faults_of LIST SEED
+    start f --socket "$sock" --faults "$1" --seed "$2"
+    for _ in 1 2 3; do  # each once the path is back from a recreate-socket
+        for _ in $(seq 100); do [[ -S $sock ]] && break; sleep 0.05; done
+        "${send[@]}" --socket "$sock" --expect-close --timeout 3000 54:string:x >/dev/null 2>&1 || true
+    done
     stop "$pid" TERM
+    awk '/ fault /{f[$2]=1} /disconnected \((closed by the server|reset)\)/ && !f[$2] {exit 1}' "$work/f.out" ||
+        fail "a connection ended without its fault: $(cat "$work/f.out")"
     # Each connection's first fault: what comes later depends on how long a busy machine keeps the client.
     grep -E '^client [0-9]+ fault ' "$work/f.out" | sed 's/ (at [0-9.]* s)$//' | awk '!seen[$2]++'
 }
-first=$(faults_of 42) && [[ $(wc -l <<<"$first") -ge 3 && $(faults_of 42) == "$first" && $(faults_of 43) != "$first" ]] ||
+first=$(faults_of all 42) && [[ $(wc -l <<<"$first") == 3 && $(faults_of all 42) == "$first" && $(faults_of all 43) != "$first" ]] ||
     fail "seeds do not replay their faults: $first"
+[[ $(faults_of accept-then-close,close-between-frames 2 | grep -c ' fault ') == 3 ]] || fail "a connection without its fault"
+start r --socket "$sock" --faults all --fault-rate 0
+for _ in 1 2 3; do "${send[@]}" --socket "$sock" 54:string:x; done
+wait_for "$work/r.out" 'client 3 disconnected'
+! has "$work/r.out" ' fault ' || fail "--fault-rate 0 still injected: $(cat "$work/r.out")"
+stop "$pid" TERM
 
 # The tap takes a live server's path, prints both directions, and gives the path back on SIGTERM.
 start server --socket "$sock" --hex --send 26:u32:9

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -50,9 +51,14 @@ const char kUsage[] =
     "  --socket PATH     listen on PATH (default /tmp/kesu_messenger)\n"
     "  --send FRAME      send FRAME to every client right after it connects;\n"
     "                    may be repeated, frames go out in the order given\n"
-    "  --faults LIST     play a bad server: inject the faults of LIST (comma-\n"
-    "                    separated, or all) into every connection, between\n"
-    "                    well-formed frames, and print each as it happens\n"
+    "  --faults LIST     play a bad server: every connection gets a fault of\n"
+    "                    LIST (comma-separated, or all), at once or as its end,\n"
+    "                    and maybe more between well-formed frames; each is\n"
+    "                    printed as it happens, and the server never ends a\n"
+    "                    connection on purpose without such a line\n"
+    "  --fault-rate P    with --faults: only a share P (0 to 1, default 1) of\n"
+    "                    the connections gets faults; the others get a few\n"
+    "                    well-formed frames and nothing more\n"
     "  --seed N          with --faults: the scripts follow from N (default:\n"
     "                    random, printed); the same seed replays the same scripts\n"
     "  --exit-after N    exit with status 0 once N frames have been received;\n"
@@ -76,7 +82,7 @@ const char kUsage[] =
     "Faults: all, or any of\n"
     "  accept-then-close close-in-header close-in-payload wrong-marker above-bound\n"
     "  at-bound bad-payload large-frame burst one-byte-pieces stall never-read\n"
-    "  reset recreate-socket\n"
+    "  reset recreate-socket close-between-frames hold-open\n"
     "\n"
     "Lines on standard input use the FRAME syntax and go to every connected\n"
     "client; empty lines and lines starting with '#' are ignored. The server\n"
@@ -92,6 +98,7 @@ struct Options {
     std::string socketPath = IPCMessengerClient::kDefaultSocketPath;
     std::vector<IPCMessageStruct> greeting;
     std::vector<Fault> faults;
+    double faultRate = 1;
     uint64_t seed = std::random_device{}();
     uint64_t exitAfterFrames = 0;  // 0: run until a signal
     bool tap = false;
@@ -113,6 +120,7 @@ constexpr bool kBuiltWithJson = KESU_HAVE_JSON;
 int parseArguments(int argc, char** argv, Options& options) {
     CommandLine args("kesu-dev-server", argc, argv);
     bool seedGiven = false;
+    bool rateGiven = false;
     while (args.next()) {
         std::string const& name = args.name();
         const bool flag = args.isOption() && !args.hasInlineValue();
@@ -138,6 +146,12 @@ int parseArguments(int argc, char** argv, Options& options) {
         } else if (name == "--faults") {
             if (!args.value(value)) return args.usageError("--faults needs a list of faults: all, or any of " + faultNames());
             if (!parseFaults(value, options.faults, error)) return args.usageError("--faults: " + error);
+        } else if (name == "--fault-rate") {
+            char* end = nullptr;
+            if (args.value(value)) options.faultRate = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(options.faultRate >= 0 && options.faultRate <= 1))
+                return args.usageError("--fault-rate needs a share of the connections from 0 to 1");
+            rateGiven = true;
         } else if (name == "--seed") {
             if (!args.value(value) || !parseUnsigned(value, UINT64_MAX, options.seed))
                 return args.usageError("--seed needs a number");
@@ -162,7 +176,8 @@ int parseArguments(int argc, char** argv, Options& options) {
             return args.usageError("unknown option '" + args.given() + "'");
         }
     }
-    if (seedGiven && options.faults.empty()) return args.usageError("--seed is for the scripts of --faults");
+    if ((seedGiven || rateGiven) && options.faults.empty())
+        return args.usageError(seedGiven ? "--seed is for the scripts of --faults" : "--fault-rate is for --faults");
     if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
         return args.usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
@@ -318,7 +333,7 @@ int serve(Options const& options) {
     } else {
         server = std::make_unique<ScriptedServer>(loop, options.socketPath);
         server->addObserver(&printer);
-        faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed);
+        faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed, options.faultRate);
         if (!options.faults.empty()) server->addObserver(faults.get());
     }
     printer.serve(server.get(), tap.get());
