@@ -106,13 +106,18 @@ wait_for "$work/r.out" 'client 3 disconnected'
 stop "$pid" TERM
 
 # The tap takes a live server's path, prints both directions, and gives the path back on SIGTERM.
-start server --socket "$sock" --hex --send 26:u32:9
+start server --socket "$sock" --hex --send 26:u32:9 && server_pid=$pid
 refused --tap --socket "$work/nobody"
-start tap --tap --socket "$sock" --hex
+exec 3<>"$work/in" && stdin=$work/in start tap --tap --socket "$sock" --hex
 [[ -S $sock.tapped ]] || fail "the server's socket was not moved aside"
 refused --tap --socket "$sock"
-"${send[@]}" --socket "$sock" --read 1 54:string:https://example.com/ >/dev/null || fail "no reply through the tap"
+"${send[@]}" --socket "$sock" --read 2 54:string:https://example.com/ >/dev/null & client_1=$!
 wait_for "$work/tap.out" 'server → client 1 type=26 class=IPCMessageUnsignedInt length=4 value=9 payload=00000009'
+echo 5:string:typed >&3
+wait "$client_1" || fail "no reply through the tap"
+wait_for "$work/tap.out" 'tap → client 1 type=5 class=IPCMessageSimpleString length=10 text="typed"'
+wait_for "$work/tap.out" 'client 1 disconnected'
+! has "$work/tap.out" 'closed by the server' || fail "the client's close was told as the server's"
 sent='type=54 class=IPCMessageSimpleString length=25 text="https://example.com/" payload=0000001468747470733a2f2f6578616d706c652e636f6d2f00'
 wait_for "$work/tap.out" "client 1 → server $sent"
 wait_for "$work/server.out" "→ server $sent"
@@ -121,6 +126,15 @@ stop "$pid" TERM
 ends_with_reader --tap --socket "$sock" && [[ -S $sock && ! -e $sock.tapped ]] || fail "the tap outlived its reader"
 "${send[@]}" --socket "$sock" 54:string:direct
 wait_for "$work/server.out" 'text="direct"'
+# A tap killed with SIGKILL leaves the server hidden: a plain server and a new tap refuse, pointing at --untap, which
+# gives the path back. A tapped server that dies is not put back when its tap ends.
+start tap --tap --socket "$sock" && kill -KILL "$pid" && ! wait "$pid"
+refused --socket "$sock" && has "$work/refused.err" "--untap --socket $sock" || fail "no way back named"
+refused --tap --socket "$sock" && has "$work/refused.err" "--untap --socket $sock" || fail "no way back named"
+"${server[@]}" --untap --socket "$sock" >/dev/null && "${send[@]}" --socket "$sock" 54:string:untapped
+wait_for "$work/server.out" 'text="untapped"'
+start tap --tap --socket "$sock" && kill -KILL "$server_pid" && ! wait "$server_pid" && stop "$pid" TERM
+[[ ! -e $sock && ! -e $sock.tapped ]] || fail "a dead server's socket file was put back"
 
 # --json (where built with it): one object per event.
 if "${server[@]}" --json --help >/dev/null 2>&1; then

@@ -67,7 +67,12 @@ const char kUsage[] =
     "  --tap             sit in front of the server listening on PATH: its socket\n"
     "                    file becomes PATH.tapped, clients reach it through the\n"
     "                    tap, and every frame is printed both ways, unchanged;\n"
-    "                    SIGINT or SIGTERM give PATH back to the server\n"
+    "                    SIGINT or SIGTERM give PATH back to the server, a\n"
+    "                    server that has died meanwhile gets nothing back\n"
+    "  --untap           after a tap ended without giving PATH back (SIGKILL):\n"
+    "                    move the server at PATH.tapped back to PATH, when it\n"
+    "                    answers and nothing answers at PATH; a PATH.tapped\n"
+    "                    that nothing answers is removed\n"
     "  --json            one JSON object per event instead of a line of text\n"
     "  --hex             also print the raw payload of decoded frames\n"
     "  --quiet-events    print only the frames clients send and the faults\n"
@@ -102,6 +107,7 @@ struct Options {
     uint64_t seed = std::random_device{}();
     uint64_t exitAfterFrames = 0;  // 0: run until a signal
     bool tap = false;
+    bool untap = false;
     bool json = false;
     bool printPayloadHex = false;
     bool quietEvents = false;
@@ -164,6 +170,8 @@ int parseArguments(int argc, char** argv, Options& options) {
             options.exitAfterFrames = 1;
         } else if (flag && name == "--tap") {
             options.tap = true;
+        } else if (flag && name == "--untap") {
+            options.untap = true;
         } else if (flag && name == "--json") {
             if (!kBuiltWithJson)
                 return args.usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
@@ -178,6 +186,8 @@ int parseArguments(int argc, char** argv, Options& options) {
     }
     if ((seedGiven || rateGiven) && options.faults.empty())
         return args.usageError(seedGiven ? "--seed is for the scripts of --faults" : "--fault-rate is for --faults");
+    if (options.untap && (options.tap || !options.faults.empty() || !options.greeting.empty()))
+        return args.usageError("--untap takes --socket only");
     if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
         return args.usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
@@ -231,10 +241,19 @@ public:
     }
     void listenFailed(std::string const& why) override { std::fprintf(stderr, "kesu-dev-server: %s\n", why.c_str()); }
     void stopping() override {
+        if (!options.tap) return;
+        const std::string tapped = tappedPath(options);
+        int error = 0;
+        // A server that died meanwhile gets nothing back: its dead socket
+        // file goes, the tap's goes with the tap, and the path is free.
+        if (!connectUnix(tapped, error) && error == ECONNREFUSED) {
+            ::unlink(tapped.c_str());
+            return;
+        }
         // Replaces the tap's socket file in one step: no client finds the
         // path missing, and those the tap drops next reconnect straight to
         // the server.
-        if (options.tap && ::rename(tappedPath(options).c_str(), options.socketPath.c_str()) != 0)
+        if (::rename(tapped.c_str(), options.socketPath.c_str()) != 0)
             std::fprintf(stderr, "kesu-dev-server: cannot give %s back: %s\n", options.socketPath.c_str(),
                          std::strerror(errno));
     }
@@ -257,13 +276,18 @@ private:
     std::string pendingInput;
 };
 
+std::string untapAdvice(Options const& options) {
+    return "; kesu-dev-server --untap --socket " + options.socketPath + " gives the path back";
+}
+
 // Moves the running server's socket file aside, so the tap can take the
 // path. A listening socket goes on working under its new name.
 bool takeOverPath(Options const& options, std::string& error) {
     std::string tapped = DevServer::tappedPath(options);
     struct stat info;
     if (::lstat(tapped.c_str(), &info) == 0) {
-        error = tapped + " exists: another tap runs, or one ended without giving the path back";
+        error = tapped + " exists: another tap runs, or one ended without giving the path back" +
+                untapAdvice(options);
         return false;
     }
     int connectError = 0;
@@ -276,6 +300,32 @@ bool takeOverPath(Options const& options, std::string& error) {
         return false;
     }
     return true;
+}
+
+// For a tap that ended without giving the path back (SIGKILL): the server
+// hidden at PATH.tapped gets PATH again when it answers and nothing answers
+// at PATH; a socket file there that nothing answers is only removed.
+int untap(Options const& options) {
+    const std::string tapped = DevServer::tappedPath(options);
+    char const* path = options.socketPath.c_str();
+    int pathError = 0;
+    int error = 0;
+    struct stat info;
+    if (connectUnix(options.socketPath, pathError) || (::lstat(path, &info) == 0 && !S_ISSOCK(info.st_mode))) {
+        std::fprintf(stderr, "kesu-dev-server: --untap: %s is in use (a tap still running?); not touching it\n", path);
+        return kExitSetupFailure;
+    }
+    if (!connectUnix(tapped, error) && error == ECONNREFUSED && ::unlink(tapped.c_str()) == 0) {
+        std::printf("no server answers at %s: removed it\n", tapped.c_str());
+        return 0;
+    }
+    if (error != 0 || ::rename(tapped.c_str(), path) != 0) {
+        std::fprintf(stderr, "kesu-dev-server: --untap: %s: %s\n", tapped.c_str(),
+                     std::strerror(error != 0 ? error : errno));
+        return kExitSetupFailure;
+    }
+    std::printf("the server at %s has its path %s back\n", tapped.c_str(), path);
+    return 0;
 }
 
 void DevServer::readStandardInput() {
@@ -339,6 +389,12 @@ int serve(Options const& options) {
     printer.serve(server.get(), tap.get());
 
     std::string error;
+    int hidden = 0;
+    if (!options.tap && connectUnix(DevServer::tappedPath(options), hidden)) {
+        std::fprintf(stderr, "kesu-dev-server: a server a tap has hidden answers at %s%s\n",
+                     DevServer::tappedPath(options).c_str(), untapAdvice(options).c_str());
+        return kExitSetupFailure;
+    }
     if (options.tap && !takeOverPath(options, error)) {
         std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
         return kExitSetupFailure;
@@ -385,7 +441,7 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
 
     try {
-        return serve(options);
+        return options.untap ? untap(options) : serve(options);
     } catch (std::exception const& e) {
         std::fprintf(stderr, "kesu-dev-server: %s\n", e.what());
         return kExitSetupFailure;

@@ -14,7 +14,8 @@ using Json = nlohmann::ordered_json;
 void printJson(Json const& event) { printLine(event.dump(-1, ' ', false, Json::error_handler_t::replace)); }
 
 char const* directionName(Direction direction) {
-    return direction == Direction::ToServer ? "client-to-server" : "server-to-client";
+    if (direction == Direction::ToServer) return "client-to-server";
+    return direction == Direction::ToClient ? "server-to-client" : "tap-to-client";
 }
 
 class JsonMembers : public MemberSink {

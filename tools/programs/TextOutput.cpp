@@ -46,7 +46,8 @@ public:
 private:
     static std::string tag(ConnectionId id) { return "client " + std::to_string(id); }
     static std::string arrow(ConnectionId id, Direction direction) {
-        return direction == Direction::ToServer ? tag(id) + " → server" : "server → " + tag(id);
+        if (direction == Direction::ToServer) return tag(id) + " → server";
+        return (direction == Direction::ToClient ? "server → " : "tap → ") + tag(id);
     }
 
     const bool withPayloadHex;
