@@ -82,7 +82,10 @@ const char kUsage[] =
     "\n"
     "FRAME is TYPE:KIND[:VALUE] with TYPE a decimal type number and KIND one of\n"
     "  string:TEXT  strings:A,B  u32:N  u64:N  u32s:N,N  hex:0011AA  empty\n"
-    "e.g. 54:string:https://example.com/  26:u32:7  7:hex:00ff  12:empty\n"
+    "e.g. 54:string:https://example.com/  26:u32:7  7:hex:00ff  12:empty;\n"
+    "the KIND must be the one of TYPE's class (below), or hex or empty.\n"
+    "A frame whose payload its class cannot have written is printed with\n"
+    "'broken', or with 'trailing=N' for N bytes the class ignored.\n"
     "\n"
     "Faults: all, or any of\n"
     "  accept-then-close close-in-header close-in-payload wrong-marker above-bound\n"
@@ -136,6 +139,7 @@ int parseArguments(int argc, char** argv, Options& options) {
             return args.usageError("unexpected argument '" + name + "'");
         } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
+            std::fputs(("\n" + typeTable()).c_str(), stdout);
             return 0;
         } else if (flag && name == "--version") {
             args.printVersion();

@@ -35,8 +35,10 @@ const char kUsage[] =
     "\n"
     "ITEM is a FRAME, TYPE:KIND[:VALUE] with TYPE a decimal type number and KIND\n"
     "one of  string:TEXT  strings:A,B  u32:N  u64:N  u32s:N,N  hex:0011AA  empty\n"
-    "(e.g. 54:string:https://example.com/), or raw:HEX, bytes written as they\n"
-    "are without a frame header.\n"
+    "(e.g. 54:string:https://example.com/; the KIND of TYPE's class, below,\n"
+    "or hex or empty), or raw:HEX, bytes written as they are without a frame\n"
+    "header. A frame printed with 'broken' has a payload its class cannot have\n"
+    "written; 'trailing=N': N bytes the class ignored.\n"
     "\n"
     "Options:\n"
     "  --socket PATH    connect to PATH (default /tmp/kesu_messenger)\n"
@@ -92,6 +94,7 @@ int parseArguments(int argc, char** argv, Options& options) {
             options.items.push_back(std::move(item));
         } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
+            std::fputs(("\n" + kesu_tools::typeTable()).c_str(), stdout);
             return 0;
         } else if (flag && name == "--version") {
             args.printVersion();
