@@ -37,7 +37,7 @@ for ((run = 1; run <= runs; run++)); do
     [ -z "$mover" ] || wait $mover
     connects=$(grep -c 'Connected to IPC server' "$work/tool.err")
     for ((i = 0; i < 500; i++)); do
-        opened=$(grep -c '^client [0-9]* connected$' $log) closed=$(grep -c '^client [0-9]* disconnected' $log)
+        opened=$(grep -c ' client [0-9]* connected$' $log) closed=$(grep -c ' client [0-9]* disconnected' $log)
         ((opened >= connects && opened == closed)) && break
         sleep 0.02
     done

@@ -46,6 +46,7 @@ printf 'bogus\n# comment\n5:string:to all\n' >&3
 wait "$client_1" || fail "client 1 did not get its three frames"
 has "$work/c1.out" 'frame type=5 class=IPCMessageSimpleString length=11 text="to all"' || fail "stdin frame lost"
 has "$work/a.err" "bad frame 'bogus'" || fail "no complaint about a bad input line"
+grep -qE '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6} \+[0-9]+\.[0-9]{6} client 1 connected$' "$work/a.out" || fail "no time stamps"
 
 # The path is refused while a server answers on it, or when it is no socket; a stale socket file is
 # replaced; signals remove the socket file; bad arguments give 2.
@@ -65,6 +66,13 @@ timeout 5 tail --pid="$pid" -f /dev/null
 [[ $(grep -c . "$work/c.out") == 3 && $(cat "$work/c.out") == *'client 3 → server type=54 class=IPCMessageSimpleString length=8 text="two"' ]] ||
     fail "--exit-after or --quiet-events: $(cat "$work/c.out")"
 refused --socket "$work/c.out"
+# Filters: only the frames of client 2, of types 26 and 54, going to the server.
+start g --socket "$sock" --client 2 --type 26,54 --direction to-server --send 54:string:greeting
+"${send[@]}" --socket "$sock" 54:string:one && "${send[@]}" --socket "$sock" --read 1 54:string:two 26:u32:7 19:strings:x >/dev/null
+wait_for "$work/g.out" 'client 2 disconnected'
+[[ $(grep -c 'type=' "$work/g.out") == 2 && $(grep -c 'client 1' "$work/g.out") == 0 ]] &&
+    has "$work/g.out" 'client 2 → server type=26' || fail "filters: $(cat "$work/g.out")"
+stop "$pid" TERM
 # A reader of the output that goes away ends the server, as it ends a filter; the tap gives the path back first.
 ends_with_reader() { timeout 10 bash -c 'set -o pipefail && "$@" | head -n 1' _ "${server[@]}" "$@" >/dev/null; }
 ends_with_reader --socket "$sock" && [[ ! -e $sock ]] || fail "the server outlived its reader, or left its socket file"
@@ -91,10 +99,10 @@ faults_of() {  # faults_of LIST SEED
         "${send[@]}" --socket "$sock" --expect-close --timeout 3000 54:string:x >/dev/null 2>&1 || true
     done
     stop "$pid" TERM
-    awk '/ fault /{f[$2]=1} /disconnected \((closed by the server|reset)\)/ && !f[$2] {exit 1}' "$work/f.out" ||
+    awk '/ fault /{f[$4]=1} /disconnected \((closed by the server|reset)\)/ && !f[$4] {exit 1}' "$work/f.out" ||
         fail "a connection ended without its fault: $(cat "$work/f.out")"
     # Each connection's first fault: what comes later depends on how long a busy machine keeps the client.
-    grep -E '^client [0-9]+ fault ' "$work/f.out" | sed 's/ (at [0-9.]* s)$//' | awk '!seen[$2]++'
+    grep -E '^[0-9:.]+ \+[0-9.]+ client [0-9]+ fault ' "$work/f.out" | cut -d' ' -f3- | awk '!seen[$2]++'
 }
 first=$(faults_of all 42) && [[ $(wc -l <<<"$first") == 3 && $(faults_of all 42) == "$first" && $(faults_of all 43) != "$first" ]] ||
     fail "seeds do not replay their faults: $first"
@@ -143,4 +151,5 @@ if "${server[@]}" --json --help >/dev/null 2>&1; then
     stop "$pid" TERM
     has "$work/j.out" '{"event":"frame","client":1,"direction":"client-to-server","type":19,"class":"IPCMessageStringArray","length":16,"members":{"strings":["a","b"]},' ||
         fail "JSON events: $(cat "$work/j.out")"
+    grep -qE '^\{"event":"connected",.*,"time":[0-9]{10}\.[0-9]+,"elapsed":[0-9.e-]+\}$' "$work/j.out" || fail "no JSON time"
 fi

@@ -19,6 +19,7 @@
 #include <exception>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,9 +62,9 @@ const char kUsage[] =
     "                    well-formed frames and nothing more\n"
     "  --seed N          with --faults: the scripts follow from N (default:\n"
     "                    random, printed); the same seed replays the same scripts\n"
-    "  --exit-after N    exit with status 0 once N frames have been received;\n"
-    "                    no frame after the Nth is printed\n"
-    "  --once            the same as --exit-after 1\n"
+    "  --exit-after N    exit with status 0 once N frames from clients have been\n"
+    "                    printed (filters apply); no frame after the Nth is\n"
+    "                    printed\n"    "  --once            the same as --exit-after 1\n"
     "  --tap             sit in front of the server listening on PATH: its socket\n"
     "                    file becomes PATH.tapped, clients reach it through the\n"
     "                    tap, and every frame is printed both ways, unchanged;\n"
@@ -76,6 +77,11 @@ const char kUsage[] =
     "  --json            one JSON object per event instead of a line of text\n"
     "  --hex             also print the raw payload of decoded frames\n"
     "  --quiet-events    print only the frames clients send and the faults\n"
+    "  --client LIST     print only the events of these clients (their numbers\n"
+    "                    as printed, comma-separated)\n"
+    "  --type LIST       print only the frames of these type numbers\n"
+    "  --direction DIR   print only the frames going DIR: to-server or to-client\n"
+    "                    (frames the tap sends included)\n"
     "  --help, -h        print this text\n"
     "  --version         print the program's version\n"
     "An option's value may also follow an equals sign (--socket=PATH).\n"
@@ -114,7 +120,23 @@ struct Options {
     bool json = false;
     bool printPayloadHex = false;
     bool quietEvents = false;
+    std::set<ConnectionId> clients;  // empty: every client
+    std::set<IPCMessageType> types;  // empty: every type
+    std::string direction;           // to-server, to-client, or empty: both
 };
+
+// "3,5,12" into `out`, each at most `maximum`.
+bool parseNumbers(std::string const& list, uint64_t maximum, std::set<uint64_t>& out) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        uint64_t number = 0;
+        if (!parseUnsigned(list.substr(start, comma - start), maximum, number)) return false;
+        out.insert(number);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
 
 EventLoop* running = nullptr;
 
@@ -184,6 +206,20 @@ int parseArguments(int argc, char** argv, Options& options) {
             options.printPayloadHex = true;
         } else if (flag && name == "--quiet-events") {
             options.quietEvents = true;
+        } else if (name == "--client" || name == "--type") {
+            std::set<uint64_t> numbers;
+            if (!args.value(value) || !parseNumbers(value, name == "--type" ? 0xFFFFFF : UINT64_MAX, numbers))
+                return args.usageError(name + " needs numbers, comma-separated");
+            for (uint64_t number : numbers) {
+                if (name == "--client")
+                    options.clients.insert(number);
+                else
+                    options.types.insert(static_cast<IPCMessageType>(number));
+            }
+        } else if (name == "--direction") {
+            if (!args.value(value) || (value != "to-server" && value != "to-client"))
+                return args.usageError("--direction needs to-server or to-client");
+            options.direction = value;
         } else {
             return args.usageError("unknown option '" + args.given() + "'");
         }
@@ -222,26 +258,27 @@ public:
     }
 
     void connected(ConnectionId id) override {
-        if (!options.quietEvents) output.connected(id);
+        if (!options.quietEvents && chosen(id)) output.connected(id);
         for (IPCMessageStruct const& frame : options.greeting) server->enqueue(id, Step::frame(frame));
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
         // The loop ends after this turn: frames that came in the same read as
         // the last one counted, or while the connections close, are not shown.
         if (options.exitAfterFrames != 0 && framesReceived == options.exitAfterFrames) return;
+        if (!chosen(id, direction) || (!options.types.empty() && options.types.count(frame.type) == 0)) return;
         if (!options.quietEvents || direction == Direction::ToServer || options.tap) output.frame(id, direction, frame);
         if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
             ++framesReceived == options.exitAfterFrames)
             loop.quit();
     }
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
-        output.outOfSync(id, direction, what);
+        if (chosen(id, direction)) output.outOfSync(id, direction, what);
     }
     void injected(ConnectionId id, std::string const& what) override {
-        output.injected(id, what, std::chrono::duration<double>(Clock::now() - started).count());
+        if (chosen(id)) output.injected(id, what);
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
-        if (!options.quietEvents) output.disconnected(id, summary, why);
+        if (!options.quietEvents && chosen(id)) output.disconnected(id, summary, why);
     }
     void listenFailed(std::string const& why) override { std::fprintf(stderr, "kesu-dev-server: %s\n", why.c_str()); }
     void stopping() override {
@@ -265,6 +302,13 @@ public:
     static std::string tappedPath(Options const& options) { return options.socketPath + ".tapped"; }
 
 private:
+    // The filters: --client for every event, --direction (and --type) for frames.
+    bool chosen(ConnectionId id) const { return options.clients.empty() || options.clients.count(id) != 0; }
+    bool chosen(ConnectionId id, Direction direction) const {
+        return chosen(id) && (options.direction.empty() ||
+                              (options.direction == "to-server") == (direction == Direction::ToServer));
+    }
+
     void readStandardInput();
     void handleCommandLine(std::string line);
 
@@ -275,7 +319,6 @@ private:
     Channel reader;  // of standard output: told only when it has gone
     ScriptedServer* server = nullptr;
     Tap* tap = nullptr;
-    const Clock::time_point started = Clock::now();
     uint64_t framesReceived = 0;
     std::string pendingInput;
 };
