@@ -48,7 +48,11 @@ case "$case_name" in
 usage)
     run; expect "Usage: $launcher <uri>" 1
     for option in -h --help; do run $option; [ "$status" = 0 ] && [ "${output%%$'\n'*}" = "Usage: $launcher <uri>" ] || fail "$option"; done
-    run --version; [[ $status == 0 && $output =~ ^uri-launcher\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "--version: $output"
+    root=$(dirname "$0")/../.. && run --version  # project()'s version; every option --help lists is in the man page
+    [[ $status == 0 && $output == "uri-launcher $(grep -oE '^  VERSION [0-9.]+' "$root/CMakeLists.txt" | cut -d' ' -f4)" ]] ||
+        fail "--version: $output"
+    run --help; for option in $(grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' <<<"$output" | tr -d ' ,' | sort -u); do
+        sed 's/\\-/-/g' "$root/man/uri-launcher.1.in" | grep -qF -- "$option" || fail "$option is not in the man page"; done
     run -x dvb://x; [ "$status" = 1 ] && grep -q "'-x' is not a URI" "$work/err" || fail "-x taken for a URI" ;;
 no-server)
     KESU_LOG_LEVEL=3 run dvb://nobody-listens; expect "Timeout sending message"

@@ -21,6 +21,18 @@ refused() {  # [want=STATUS] refused ARGS...: the server exits with STATUS (1) a
     [[ $status == "${want:-1}" ]] || fail "'$*' exited with $status, not ${want:-1}"
 }
 
+# Every option --help lists is in the program's man page, --help lists the types by class, --version is project()'s.
+root=$(dirname "$0")/../.. && version=$(grep -oE '^  VERSION [0-9.]+' "$root/CMakeLists.txt" | cut -d' ' -f4)
+documented() {  # documented NAME COMMAND...
+    [[ $("${@:2}" --version) == "$1 $version" ]] || fail "$1 --version: $("${@:2}" --version)"
+    local page && page=$(sed 's/\\-/-/g' "$root/man/$1.1.in")
+    for option in $("${@:2}" --help | grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' | tr -d ' ,' | sort -u); do
+        grep -qF -- "$option" <<<"$page" || fail "$1: $option is not in its man page"
+    done
+}
+documented kesu-dev-server "${server[@]}" && documented kesu-frame-send "${send[@]}"
+"${send[@]}" --help | grep -qx '  IPCMessageUnsignedInt64 (u64): 33 41' || fail "--help lists no types by class"
+
 # Frames of every class are printed decoded; greetings and stdin lines reach the clients; a broken one is dropped alone.
 mkfifo "$work/in" && exec 3<>"$work/in"
 stdin=$work/in start a --socket "$sock" --send 60:u32s:1,2,3 --send 7:hex:00ff

@@ -45,8 +45,9 @@ constexpr int kExitSetupFailure = 1;
 
 const char kUsage[] =
     "Usage: kesu-dev-server [options]\n"
-    "Development messenger server: prints every frame its clients send, one line\n"
-    "per frame, and sends them frames.\n"
+    "Development messenger server: prints every frame its clients send and\n"
+    "every connection's start and end, one line per event after its time of\n"
+    "day and the seconds since the start, and sends the clients frames.\n"
     "\n"
     "Options:\n"
     "  --socket PATH     listen on PATH (default /tmp/kesu_messenger)\n"
