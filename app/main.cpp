@@ -31,8 +31,8 @@ const char kHelp[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Options come before the URI only: everything after it is ignored, as
-    // it always was. An argument that begins with '-' cannot be a URI.
+    // Options come before the URI only: everything after it is ignored. An
+    // argument that begins with '-' cannot be a URI.
     int first = 1;
     if (first < argc && argv[first][0] == '-') {
         const std::string option = argv[first];

@@ -264,8 +264,10 @@ void visitMembers(IPCMessage const& message, MemberSink& sink) {
 }
 
 std::string typeTable() {
-    std::string table = "Type numbers by message class, and the KIND that writes one (hex and empty\nfit any type):\n";
-    for (int c = static_cast<int>(MessageClass::SimpleString); c <= static_cast<int>(MessageClass::PlayerMediaInfo); ++c) {
+    std::string table = "Type numbers by message class, and the KIND that writes one (hex and empty\n"
+                        "fit any type):\n";
+    const int last = static_cast<int>(MessageClass::PlayerMediaInfo);
+    for (int c = static_cast<int>(MessageClass::SimpleString); c <= last; ++c) {
         const auto messageClass = static_cast<MessageClass>(c);
         char const* kind = kindOf(messageClass);
         table += "  " + std::string(IPCMessageFactory::className(messageClass)) + " (" + (kind ? kind : "hex") + "):";

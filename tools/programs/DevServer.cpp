@@ -65,7 +65,8 @@ const char kUsage[] =
     "                    random, printed); the same seed replays the same scripts\n"
     "  --exit-after N    exit with status 0 once N frames from clients have been\n"
     "                    printed (filters apply); no frame after the Nth is\n"
-    "                    printed\n"    "  --once            the same as --exit-after 1\n"
+    "                    printed\n"
+    "  --once            the same as --exit-after 1\n"
     "  --tap             sit in front of the server listening on PATH: its socket\n"
     "                    file becomes PATH.tapped, clients reach it through the\n"
     "                    tap, and every frame is printed both ways, unchanged;\n"
@@ -177,12 +178,14 @@ int parseArguments(int argc, char** argv, Options& options) {
             if (!parseFrame(value, frame, error)) return args.usageError("bad frame '" + value + "': " + error);
             options.greeting.push_back(std::move(frame));
         } else if (name == "--faults") {
-            if (!args.value(value)) return args.usageError("--faults needs a list of faults: all, or any of " + faultNames());
+            if (!args.value(value))
+                return args.usageError("--faults needs a list of faults: all, or any of " + faultNames());
             if (!parseFaults(value, options.faults, error)) return args.usageError("--faults: " + error);
         } else if (name == "--fault-rate") {
             char* end = nullptr;
-            if (args.value(value)) options.faultRate = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(options.faultRate >= 0 && options.faultRate <= 1))
+            const bool given = args.value(value) && !value.empty();
+            if (given) options.faultRate = std::strtod(value.c_str(), &end);
+            if (!given || *end != '\0' || !(options.faultRate >= 0 && options.faultRate <= 1))
                 return args.usageError("--fault-rate needs a share of the connections from 0 to 1");
             rateGiven = true;
         } else if (name == "--seed") {

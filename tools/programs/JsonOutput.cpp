@@ -9,7 +9,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-
 char const* directionName(Direction direction) {
     if (direction == Direction::ToServer) return "client-to-server";
     return direction == Direction::ToClient ? "server-to-client" : "tap-to-client";

@@ -36,7 +36,8 @@ public:
         printEvent(arrow(id, direction) + " " + describeFrame(frame, withPayloadHex));
     }
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
-        printEvent(arrow(id, direction) + " out of sync: " + what + (tapping ? "; forwarding raw bytes from here" : ""));
+        const char* onward = tapping ? "; forwarding raw bytes from here" : "";
+        printEvent(arrow(id, direction) + " out of sync: " + what + onward);
     }
     void injected(ConnectionId id, std::string const& what) override { printEvent(tag(id) + " fault " + what); }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {

@@ -216,7 +216,8 @@ constexpr EndingFault kEnds[] = {
 
 template <class Table>
 auto const* entryOf(Table const& table, Fault fault) {
-    auto found = std::find_if(std::begin(table), std::end(table), [&](auto const& entry) { return entry.fault == fault; });
+    auto found =
+        std::find_if(std::begin(table), std::end(table), [&](auto const& entry) { return entry.fault == fault; });
     return found == std::end(table) ? nullptr : &*found;
 }
 
@@ -269,7 +270,8 @@ void FaultInjector::connected(ConnectionId id) {
     script.stepsLeft = uniform<int>(rng, 0, 12);
     script.faulty = !faults.empty() && static_cast<double>(uniform<uint32_t>(rng, 0, 999999)) < rate * 1e6;
     if (!script.faulty) return;
-    // The fault this connection is sure to get: at once, or as its end.
+    // The fault this connection is sure to get: at the accept, as the first
+    // step, or as the end.
     const Fault sure = faults[uniform<size_t>(rng, 0, faults.size() - 1)];
     if (sure == Fault::AcceptThenClose) {
         server.enqueue(id, faultNote(Fault::AcceptThenClose, ""));
