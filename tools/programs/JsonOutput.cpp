@@ -78,7 +78,7 @@ private:
         printLine(event.dump(-1, ' ', false, Json::error_handler_t::replace));
     }
 
-    const Stopwatch stopwatch;
+    Stopwatch stopwatch;
 };
 
 }  // namespace

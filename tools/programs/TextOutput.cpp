@@ -68,7 +68,7 @@ private:
 
     const bool withPayloadHex;
     const bool tapping;
-    const Stopwatch stopwatch;
+    Stopwatch stopwatch;
 };
 
 }  // namespace
