@@ -16,7 +16,7 @@ public:
     static constexpr unsigned kPollIntervalUs = 100000;
 
     UriLauncher();
-    // Another server path, for tests; the tool always uses the built-in one.
+    // Another server path: KESU_MESSENGER_SOCKET's, or a test's.
     explicit UriLauncher(std::string const& socketPath);
 
     // True when the URI's frame was written whole to a connected socket within

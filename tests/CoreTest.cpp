@@ -398,8 +398,8 @@ TEST(STBLoggerTest, SinkGetsTheFixedRecord) {
 // then "level N" at levels 1 to 5; stderr holds the lines up to the level shown.
 TEST(STBLoggerDeathTest, LevelSettingDecidesWhatReachesStandardError) {
     GTEST_FLAG_SET(death_test_style, kesu_test::kDeathTestStyle);
-    const std::pair<const char*, int> kSettings[] = {{nullptr, 2}, {"", 2},  {"0", 0},  {"1", 1},
-                                                     {"4", 4},     {"9", 5}, {"-1", 0}, {"3x", 2}};
+    // Settings that are no level: the tool's program test (uri-launcher-cli.sh).
+    const std::pair<const char*, int> kSettings[] = {{nullptr, 2}, {"", 2}, {"0", 0}, {"1", 1}, {"4", 4}};
     for (auto const& [setting, shown] : kSettings) {
         std::string lines = shown > 0 ? "^KESU \\[1\\] src/d{400}/File\\.h:7: x+\n" : "^";
         for (std::string n = "1"; n[0] <= '0' + shown; ++n[0])

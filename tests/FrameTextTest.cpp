@@ -27,6 +27,8 @@ const Parsed kParsed[] = {
     {"60:u32s:1,,2", 0, "", "'' is not a u32 number"},
     {"7:hex:0g", 0, "", "'0g' is not a sequence of hex byte pairs"},
     {"5:nope:x", 0, "", "unknown kind 'nope' (string, strings, u32, u64, u32s, hex, empty)"},
+    {"27:u64:1", 0, "", "type 27 is IPCMessageStringArray: give strings:, hex: or empty"},
+    {"15:u32:1", 0, "", "type 15 is IPCMessageRecorderStats: give hex: or empty"},
 };
 
 TEST(FrameTextTest, ParsesEveryKindIntoTheLibrarysBytesAndSaysWhyItRefusesAFrame) {
@@ -56,10 +58,12 @@ TEST(FrameTextTest, QuotesEveryByteReadablyAndCutsLongValues) {
 // What the tool tests through the program shows the plain case of each class; these are the rest.
 TEST(FrameTextTest, DescribesWhatAClassIgnoredOrCouldNotRead) {
     const std::pair<char const*, char const*> kDescribed[] = {
-        {"15:hex:0708", "type=15 class=IPCMessageRecorderStats length=2 stats=0 ignored-payload=0708"},
+        {"15:hex:0708", "type=15 class=IPCMessageRecorderStats length=2 stats=0 ignored-payload=0708 broken"},
         {"1:hex:0000003600", "type=1 class=IPCMessage length=5 payload=0000003600 allowed=[54] trailing=1"},
         {"40:hex:00000002",
-         "type=40 class=IPCMessagePlayerMediaInfo length=4 text=\"\" flag=false value=0 streams=[] incomplete"},
+         "type=40 class=IPCMessagePlayerMediaInfo length=4 text=\"\" flag=false value=0 streams=[] broken"},
+        {"54:hex:0000000268", "type=54 class=IPCMessageSimpleString length=5 text=\"\" broken"},
+        {"26:hex:0000000107", "type=26 class=IPCMessageUnsignedInt length=5 value=1 trailing=1"},
     };
     for (auto const& [text, line] : kDescribed) {
         IPCMessageStruct frame;

@@ -688,16 +688,18 @@ TEST(IPCMessengerClientTest, AfterEveryKindOfStopNoHandlerHearsMoreAndStartRunsT
 // destructor destroys.
 TEST(IPCMessengerClientTest, TheDestructorWaitsForTheClientThreadAfterAStopFromACallback) {
     Rig rig;
+    std::atomic<bool> stopAsked{false};
     std::atomic<bool> callbackReturned{false};
     rig.handler.messageAction = [&](IPCMessage const&) {
         rig.client->stop();
+        stopAsked = true;  // from here the test thread may reset rig.client
         EXPECT_TRUE(rig.logs.waitForLine(52)) << "the destructor never came";
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         callbackReturned = true;
     };
     rig.onFirstConnection({Step::frame(frame(IPC_MSG_RAW_7))});
     rig.client->start();
-    ASSERT_TRUE(rig.handler.messagesIn(1));
+    ASSERT_TRUE(eventually([&] { return stopAsked.load(); }));
     rig.client.reset();
     EXPECT_TRUE(callbackReturned);
     EXPECT_EQ(rig.logs.count(52, 4, "Closing connection"), 1u) << rig.logs.dump();

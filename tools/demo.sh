@@ -27,7 +27,9 @@ if [[ ! -f $build/CMakeCache.txt ]]; then
     fi
 fi
 say "building uri-launcher and kesu-dev-server"
-cmake --build "$build" --target uri-launcher kesu-dev-server
+# As many jobs as the machine has cores: Ninja's default runs more, which a
+# small shared machine pays for.
+cmake --build "$build" --parallel "$(nproc)" --target uri-launcher kesu-dev-server
 
 logs=$(mktemp -d)
 server_pid=

@@ -14,14 +14,16 @@
 
 namespace {
 
+constexpr int kDefaultLevel = 2;
+
+// A level is one digit from 0 to 5. Anything else is said once, on the first
+// log call, and the default used.
 int thresholdFromEnvironment() {
     const char* value = std::getenv("KESU_LOG_LEVEL");
-    if (value == nullptr || *value == '\0') return 2;
-    char* end = nullptr;
-    long level = std::strtol(value, &end, 10);
-    if (*end != '\0') return 2;
-    if (level < 0) return 0;
-    return level > 5 ? 5 : static_cast<int>(level);
+    if (value == nullptr || *value == '\0') return kDefaultLevel;
+    if (value[0] >= '0' && value[0] <= '5' && value[1] == '\0') return value[0] - '0';
+    std::fprintf(stderr, "KESU_LOG_LEVEL='%s' is not a level from 0 to 5; using %d\n", value, kDefaultLevel);
+    return kDefaultLevel;
 }
 
 int threshold() {

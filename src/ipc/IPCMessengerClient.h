@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -386,7 +387,13 @@ inline void IPCMessengerClient::run() {
                          ::connect(fd, reinterpret_cast<sockaddr const*>(&serverAddress), serverAddressLength) == 0 &&
                          ::fcntl(fd, F_SETFL, flags) == 0;
         if (!connected) {
+            const int connectError = errno;  // of the call that failed; logging may change errno
+            // The fixed line as log scrapers know it, then the reason on a line of its own.
             KESU_LOG(1, 129, kLogFileClient, "Can not connect to IPC Messagenger server");
+            if (serverAddressLength == 0)
+                KESU_LOG(1, 130, kLogFileClient, "The socket path does not fit a Unix-domain address");
+            else
+                KESU_LOG(1, 130, kLogFileClient, "%s: %s", serverAddress.sun_path, std::strerror(connectError));
             connectRetrier.reportFailure();
             releaseSocket(fd);
             continue;

@@ -9,7 +9,7 @@ tool=$1 server=$2 runs=${3:-500} seed=${4:-$((RANDOM * 32768 + RANDOM))}
 bound_ms=$((3000 + ${KESU_STOP_BOUND_MS:-1500})) socket=/tmp/kesu_messenger work=$(mktemp -d) log=/tmp/server.log
 # Every fault but at-bound (see docs/RELIABILITY.md).
 faults=accept-then-close,close-in-header,close-in-payload,wrong-marker,above-bound,bad-payload,large-frame,burst
-"$server" --faults $faults,one-byte-pieces,stall,never-read,reset,recreate-socket --seed "$seed" </dev/null >>$log 2>&1 &
+"$server" --faults $faults,one-byte-pieces,stall,never-read,reset,recreate-socket,close-between-frames,hold-open --seed "$seed" </dev/null >>$log 2>&1 &
 server_pid=$!  # appends to the log, which is emptied per run
 trap 'kill $server_pid 2>/dev/null' EXIT
 for ((i = 0; i < 100; i++)); do grep -q '^listening on' $log && break; sleep 0.05; done
@@ -37,7 +37,7 @@ for ((run = 1; run <= runs; run++)); do
     [ -z "$mover" ] || wait $mover
     connects=$(grep -c 'Connected to IPC server' "$work/tool.err")
     for ((i = 0; i < 500; i++)); do
-        opened=$(grep -c '^client [0-9]* connected$' $log) closed=$(grep -c '^client [0-9]* disconnected' $log)
+        opened=$(grep -c ' client [0-9]* connected$' $log) closed=$(grep -c ' client [0-9]* disconnected' $log)
         ((opened >= connects && opened == closed)) && break
         sleep 0.02
     done

@@ -1,5 +1,6 @@
 #include "frames/FrameText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -29,6 +30,21 @@ std::vector<std::string> splitList(std::string const& text) {
     }
 }
 
+using MessageClass = IPCMessageFactory::MessageClass;
+
+// The KIND that writes a message of the class; null for a class written as
+// hex only.
+char const* kindOf(MessageClass messageClass) {
+    switch (messageClass) {
+    case MessageClass::SimpleString: return "string";
+    case MessageClass::StringArray: return "strings";
+    case MessageClass::UnsignedInt: return "u32";
+    case MessageClass::UnsignedInt64: return "u64";
+    case MessageClass::UnsignedIntArray: return "u32s";
+    default: return nullptr;
+    }
+}
+
 // "[a, b, c]" with at most kMaxShownElements shown.
 template <class Container, class Format>
 std::string listOf(Container const& items, Format format) {
@@ -53,7 +69,7 @@ public:
 
     void number(char const* name, uint64_t value) override { add(name, std::to_string(value)); }
     void flag(char const* name, bool value) override {
-        if (std::string(name) == "incomplete") return add(name, "");
+        if (std::string(name) == "broken") return add(name, "");
         add(name, value ? "true" : "false");
     }
     void text(char const* name, std::string const& bytes) override { add(name, quoted(bytes)); }
@@ -124,6 +140,15 @@ bool parseFrame(std::string const& text, IPCMessageStruct& out, std::string& err
     const bool hasValue = kindEnd != std::string::npos;
     const std::string value = hasValue ? text.substr(kindEnd + 1) : std::string();
 
+    // A value written by another class than the type's would be read as
+    // something else, or not at all: hex and empty are the way to send one.
+    const bool classKind = kind == "string" || kind == "strings" || kind == "u32" || kind == "u64" || kind == "u32s";
+    char const* fits = kindOf(IPCMessageFactory::classOf(type));
+    if (classKind && (fits == nullptr || kind != fits)) {
+        error = "type " + std::to_string(typeNumber) + " is " + IPCMessageFactory::className(type) + ": give " +
+                (fits == nullptr ? std::string() : fits + std::string(":, ")) + "hex: or empty";
+        return false;
+    }
     std::unique_ptr<IPCMessage> message;
     if (kind == "empty") {
         if (hasValue) {
@@ -223,7 +248,35 @@ std::unique_ptr<IPCMessage> decodeFrame(IPCMessageStruct const& frame) {
 }
 
 void visitMembers(IPCMessage const& message, MemberSink& sink) {
-    messageClassOf(message.messageStruct.type).showMembers(message, sink);
+    IPCMessageStruct const& frame = message.messageStruct;
+    messageClassOf(frame.type).showMembers(message, sink);
+    if (IPCMessageFactory::classOf(frame.type) == MessageClass::Plain) return;
+    // The payload against what the class writes for the members it read: a
+    // longer one carries bytes the class ignored, any other is broken (cut
+    // short, or a count, length or terminator that does not hold).
+    std::unique_ptr<IPCMessage> again = decodeFrame(frame);
+    again->serialize();
+    std::vector<char> const& written = again->messageStruct.data;
+    if (frame.data.size() > written.size() && std::equal(written.begin(), written.end(), frame.data.begin()))
+        sink.number("trailing", frame.data.size() - written.size());
+    else if (frame.data != written)
+        sink.flag("broken", true);
+}
+
+std::string typeTable() {
+    std::string table = "Type numbers by message class, and the KIND that writes one (hex and empty\n"
+                        "fit any type):\n";
+    const int last = static_cast<int>(MessageClass::PlayerMediaInfo);
+    for (int c = static_cast<int>(MessageClass::SimpleString); c <= last; ++c) {
+        const auto messageClass = static_cast<MessageClass>(c);
+        char const* kind = kindOf(messageClass);
+        table += "  " + std::string(IPCMessageFactory::className(messageClass)) + " (" + (kind ? kind : "hex") + "):";
+        for (uint32_t type = 0; type <= 255; ++type)
+            if (IPCMessageFactory::classOf(static_cast<IPCMessageType>(type)) == messageClass)
+                table += " " + std::to_string(type);
+        table += "\n";
+    }
+    return table + "  IPCMessage (hex): any other type\n";
 }
 
 std::string describeFrame(IPCMessageStruct const& frame, bool withPayloadHex) {

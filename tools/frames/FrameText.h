@@ -2,7 +2,8 @@
 // ("54:string:https://example.com/") and a received frame as one printable
 // line of its decoded members.
 //
-// Frame syntax: TYPE:KIND[:VALUE], TYPE a decimal type number (0-16777215).
+// Frame syntax: TYPE:KIND[:VALUE], TYPE a decimal type number (0-16777215),
+// KIND hex, empty, or the kind of TYPE's class (typeTable()).
 //   string:TEXT       one text field (IPCMessageSimpleString's payload); TEXT
 //                     is taken literally up to the end, colons included
 //   strings:A,B,...   a list of texts (IPCMessageStringArray); empty: no texts
@@ -45,8 +46,12 @@ inline std::string hexBytes(std::vector<char> const& bytes) { return hexBytes(by
 
 // The frame built and decoded the way the client's receive loop does it.
 std::unique_ptr<IPCMessage> decodeFrame(IPCMessageStruct const& frame);
-// The members of a decoded message, as its class shows them.
+// The members of a decoded message, as its class shows them, and then
+// "trailing" (bytes the class ignored) or "broken" (a payload the class
+// cannot have written).
 void visitMembers(IPCMessage const& message, MemberSink& sink);
+// For help texts: the type numbers of each class and the KIND that writes one.
+std::string typeTable();
 // "type=54 class=IPCMessageSimpleString length=25 text=\"...\"".
 std::string describeFrame(IPCMessageStruct const& frame, bool withPayloadHex);
 

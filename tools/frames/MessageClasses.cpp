@@ -115,8 +115,6 @@ void showPlayerMediaInfo(IPCMessage const& message, MemberSink& sink) {
     sink.flag("flag", info.flag);
     sink.number("value", info.value);
     sink.streams("streams", info.streams);
-    IPCJSPlayerMediaInfo scratch;
-    if (!IPCMessagePlayerMediaInfo::decode(message.messageStruct.data, scratch)) sink.flag("incomplete", true);
 }
 
 std::unique_ptr<IPCMessage> drawPlayerMediaInfo(IPCMessageType type, Random& rng) {

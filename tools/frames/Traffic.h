@@ -12,7 +12,8 @@ namespace kesu_tools {
 
 using ConnectionId = uint64_t;  // 1, 2, 3... in accept order
 
-enum class Direction { ToServer, ToClient };
+// InjectedToClient: a frame the tap itself sends, typed on its standard input.
+enum class Direction { ToServer, ToClient, InjectedToClient };
 
 // What a connection did, told when it is over.
 struct ConnectionSummary {

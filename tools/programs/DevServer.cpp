@@ -14,16 +14,19 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "frames/FrameText.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 #include "loop/EventLoop.h"
+#include "programs/CommandLine.h"
 #include "programs/EventOutput.h"
 #include "server/Faults.h"
 #include "server/ScriptedServer.h"
@@ -39,61 +42,103 @@ namespace {
 using namespace kesu_tools;
 
 constexpr int kExitSetupFailure = 1;
-constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "Usage: kesu-dev-server [options]\n"
-    "Development messenger server: prints every frame its clients send, one line\n"
-    "per frame, and sends them frames.\n"
+    "Development messenger server: prints every frame its clients send and\n"
+    "every connection's start and end, one line per event after its time of\n"
+    "day and the seconds since the start, and sends the clients frames.\n"
     "\n"
     "Options:\n"
     "  --socket PATH     listen on PATH (default /tmp/kesu_messenger)\n"
     "  --send FRAME      send FRAME to every client right after it connects;\n"
     "                    may be repeated, frames go out in the order given\n"
-    "  --faults LIST     play a bad server: inject the faults of LIST (comma-\n"
-    "                    separated, or all) into every connection, between\n"
-    "                    well-formed frames, and print each as it happens\n"
-    "  --seed N          the scripts of --faults follow from N (default: random,\n"
-    "                    printed); the same seed replays the same scripts\n"
-    "  --exit-after N    exit with status 0 once N frames have been received\n"
+    "  --faults LIST     play a bad server: every connection gets a fault of\n"
+    "                    LIST (comma-separated, or all), at once or as its end,\n"
+    "                    and maybe more between well-formed frames; each is\n"
+    "                    printed as it happens, and the server never ends a\n"
+    "                    connection on purpose without such a line\n"
+    "  --fault-rate P    with --faults: only a share P (0 to 1, default 1) of\n"
+    "                    the connections gets faults; the others get a few\n"
+    "                    well-formed frames and nothing more\n"
+    "  --seed N          with --faults: the scripts follow from N (default:\n"
+    "                    random, printed); the same seed replays the same scripts\n"
+    "  --exit-after N    exit with status 0 once N frames from clients have been\n"
+    "                    printed (filters apply); no frame after the Nth is\n"
+    "                    printed\n"
     "  --once            the same as --exit-after 1\n"
     "  --tap             sit in front of the server listening on PATH: its socket\n"
     "                    file becomes PATH.tapped, clients reach it through the\n"
     "                    tap, and every frame is printed both ways, unchanged;\n"
-    "                    SIGINT or SIGTERM give PATH back to the server\n"
+    "                    SIGINT or SIGTERM give PATH back to the server, a\n"
+    "                    server that has died meanwhile gets nothing back\n"
+    "  --untap           after a tap ended without giving PATH back (SIGKILL):\n"
+    "                    move the server at PATH.tapped back to PATH, when it\n"
+    "                    answers and nothing answers at PATH; a PATH.tapped\n"
+    "                    that nothing answers is removed\n"
     "  --json            one JSON object per event instead of a line of text\n"
     "  --hex             also print the raw payload of decoded frames\n"
     "  --quiet-events    print only the frames clients send and the faults\n"
-    "  --help            print this text\n"
+    "  --client LIST     print only the events of these clients (their numbers\n"
+    "                    as printed, comma-separated)\n"
+    "  --type LIST       print only the frames of these type numbers\n"
+    "  --direction DIR   print only the frames going DIR: to-server or to-client\n"
+    "                    (frames the tap sends included)\n"
+    "  --help, -h        print this text\n"
+    "  --version         print the program's version\n"
+    "An option's value may also follow an equals sign (--socket=PATH).\n"
     "\n"
     "FRAME is TYPE:KIND[:VALUE] with TYPE a decimal type number and KIND one of\n"
     "  string:TEXT  strings:A,B  u32:N  u64:N  u32s:N,N  hex:0011AA  empty\n"
-    "e.g. 54:string:https://example.com/  26:u32:7  7:hex:00ff  12:empty\n"
+    "e.g. 54:string:https://example.com/  26:u32:7  7:hex:00ff  12:empty;\n"
+    "the KIND must be the one of TYPE's class (below), or hex or empty.\n"
+    "A frame whose payload its class cannot have written is printed with\n"
+    "'broken', or with 'trailing=N' for N bytes the class ignored.\n"
     "\n"
     "Faults: all, or any of\n"
     "  accept-then-close close-in-header close-in-payload wrong-marker above-bound\n"
     "  at-bound bad-payload large-frame burst one-byte-pieces stall never-read\n"
-    "  reset recreate-socket\n"
+    "  reset recreate-socket close-between-frames hold-open\n"
     "\n"
     "Lines on standard input use the FRAME syntax and go to every connected\n"
     "client; empty lines and lines starting with '#' are ignored. The server\n"
     "keeps running when standard input ends. SIGINT or SIGTERM stop it and\n"
-    "remove the socket file.\n"
+    "remove the socket file; so does the end of a pipe on its standard output\n"
+    "(kesu-dev-server | head -5 ends once head has).\n"
     "\n"
-    "Exit status: 0 on a signal or after --exit-after, 1 when the socket cannot\n"
-    "be set up (for instance another server answers on PATH), 2 on bad arguments.\n";
+    "Exit status: 0 on a signal, after --exit-after or once the reader of the\n"
+    "output has gone, 1 when the socket cannot be set up (for instance another\n"
+    "server answers on PATH), 2 on bad arguments.\n";
 
 struct Options {
     std::string socketPath = IPCMessengerClient::kDefaultSocketPath;
     std::vector<IPCMessageStruct> greeting;
     std::vector<Fault> faults;
+    double faultRate = 1;
     uint64_t seed = std::random_device{}();
     uint64_t exitAfterFrames = 0;  // 0: run until a signal
     bool tap = false;
+    bool untap = false;
     bool json = false;
     bool printPayloadHex = false;
     bool quietEvents = false;
+    std::set<ConnectionId> clients;  // empty: every client
+    std::set<IPCMessageType> types;  // empty: every type
+    std::string direction;           // to-server, to-client, or empty: both
 };
+
+// "3,5,12" into `out`, each at most `maximum`.
+bool parseNumbers(std::string const& list, uint64_t maximum, std::set<uint64_t>& out) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        uint64_t number = 0;
+        if (!parseUnsigned(list.substr(start, comma - start), maximum, number)) return false;
+        out.insert(number);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
 
 EventLoop* running = nullptr;
 
@@ -104,67 +149,91 @@ extern "C" void onStopSignal(int) {
 
 constexpr bool kBuiltWithJson = KESU_HAVE_JSON;
 
-// 2 with a message on bad arguments; -1 to go on; 0 after --help.
+// 2 with a message on bad arguments; -1 to go on; 0 after --help or --version.
 int parseArguments(int argc, char** argv, Options& options) {
-    const auto usageError = [](std::string const& message) {
-        std::fprintf(stderr, "kesu-dev-server: %s\nTry 'kesu-dev-server --help'.\n", message.c_str());
-        return kExitUsage;
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
+    CommandLine args("kesu-dev-server", argc, argv);
+    bool seedGiven = false;
+    bool rateGiven = false;
+    while (args.next()) {
+        std::string const& name = args.name();
+        const bool flag = args.isOption() && !args.hasInlineValue();
         std::string value;
-        bool hasValue = false;
-        const size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            hasValue = true;
-        }
-        const auto takeValue = [&]() {
-            if (hasValue) return true;
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
         std::string error;
-        if (name == "--help" || name == "-h") {
+        if (!args.isOption()) {
+            return args.usageError("unexpected argument '" + name + "'");
+        } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
+            std::fputs(("\n" + typeTable()).c_str(), stdout);
+            return 0;
+        } else if (flag && name == "--version") {
+            args.printVersion();
             return 0;
         } else if (name == "--socket") {
-            sockaddr_un probe;
-            if (!takeValue() || !makeUnixAddress(value, probe))
-                return usageError("--socket needs a path that fits a Unix-domain address");
+            if (!args.value(value)) return args.usageError("--socket needs a path");
+            if (!checkSocketPath(value, error)) return args.usageError("--socket: " + error);
             options.socketPath = value;
         } else if (name == "--send") {
             IPCMessageStruct frame;
-            if (!takeValue()) return usageError("--send needs a frame");
-            if (!parseFrame(value, frame, error)) return usageError("bad frame '" + value + "': " + error);
+            if (!args.value(value)) return args.usageError("--send needs a frame");
+            if (!parseFrame(value, frame, error)) return args.usageError("bad frame '" + value + "': " + error);
             options.greeting.push_back(std::move(frame));
         } else if (name == "--faults") {
-            if (!takeValue() || !parseFaults(value, options.faults, error)) return usageError("--faults: " + error);
+            if (!args.value(value))
+                return args.usageError("--faults needs a list of faults: all, or any of " + faultNames());
+            if (!parseFaults(value, options.faults, error)) return args.usageError("--faults: " + error);
+        } else if (name == "--fault-rate") {
+            char* end = nullptr;
+            const bool given = args.value(value) && !value.empty();
+            if (given) options.faultRate = std::strtod(value.c_str(), &end);
+            if (!given || *end != '\0' || !(options.faultRate >= 0 && options.faultRate <= 1))
+                return args.usageError("--fault-rate needs a share of the connections from 0 to 1");
+            rateGiven = true;
         } else if (name == "--seed") {
-            if (!takeValue() || !parseUnsigned(value, UINT64_MAX, options.seed)) return usageError("--seed needs a number");
+            if (!args.value(value) || !parseUnsigned(value, UINT64_MAX, options.seed))
+                return args.usageError("--seed needs a number");
+            seedGiven = true;
         } else if (name == "--exit-after") {
-            if (!takeValue() || !parseUnsigned(value, UINT64_MAX, options.exitAfterFrames) || options.exitAfterFrames == 0)
-                return usageError("--exit-after needs a number of frames above 0");
-        } else if (name == "--once" && !hasValue) {
+            if (!args.value(value) || !parseUnsigned(value, UINT64_MAX, options.exitAfterFrames) ||
+                options.exitAfterFrames == 0)
+                return args.usageError("--exit-after needs a number of frames above 0");
+        } else if (flag && name == "--once") {
             options.exitAfterFrames = 1;
-        } else if (name == "--tap" && !hasValue) {
+        } else if (flag && name == "--tap") {
             options.tap = true;
-        } else if (name == "--json" && !hasValue) {
+        } else if (flag && name == "--untap") {
+            options.untap = true;
+        } else if (flag && name == "--json") {
             if (!kBuiltWithJson)
-                return usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
+                return args.usageError("--json: built without JSON support (nlohmann-json3-dev was not installed)");
             options.json = true;
-        } else if (name == "--hex" && !hasValue) {
+        } else if (flag && name == "--hex") {
             options.printPayloadHex = true;
-        } else if (name == "--quiet-events" && !hasValue) {
+        } else if (flag && name == "--quiet-events") {
             options.quietEvents = true;
+        } else if (name == "--client" || name == "--type") {
+            std::set<uint64_t> numbers;
+            if (!args.value(value) || !parseNumbers(value, name == "--type" ? 0xFFFFFF : UINT64_MAX, numbers))
+                return args.usageError(name + " needs numbers, comma-separated");
+            for (uint64_t number : numbers) {
+                if (name == "--client")
+                    options.clients.insert(number);
+                else
+                    options.types.insert(static_cast<IPCMessageType>(number));
+            }
+        } else if (name == "--direction") {
+            if (!args.value(value) || (value != "to-server" && value != "to-client"))
+                return args.usageError("--direction needs to-server or to-client");
+            options.direction = value;
         } else {
-            return usageError("unknown argument '" + std::string(argv[i]) + "'");
+            return args.usageError("unknown option '" + args.given() + "'");
         }
     }
+    if ((seedGiven || rateGiven) && options.faults.empty())
+        return args.usageError(seedGiven ? "--seed is for the scripts of --faults" : "--fault-rate is for --faults");
+    if (options.untap && (options.tap || !options.faults.empty() || !options.greeting.empty()))
+        return args.usageError("--untap takes --socket only");
     if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
-        return usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
+        return args.usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
 }
 
@@ -173,40 +242,63 @@ int parseArguments(int argc, char** argv, Options& options) {
 class DevServer : public ServerObserver {
 public:
     DevServer(EventLoop& eventLoop, Options const& opts, EventOutput& printer)
-        : loop(eventLoop), options(opts), output(printer), input(eventLoop, [this](short) { readStandardInput(); }) {}
+        : loop(eventLoop),
+          options(opts),
+          output(printer),
+          input(eventLoop, [this](short) { readStandardInput(); }),
+          reader(eventLoop, [this](short) { loop.quit(); }) {}
 
     // What the program runs: a server, or a tap (the other is null).
     void serve(ScriptedServer* scripted, Tap* forwarding) {
         server = scripted;
         tap = forwarding;
         input.watch(STDIN_FILENO, POLLIN);
+        // Writes to a reader that has gone fail quietly (SIGPIPE is ignored),
+        // and an idle server writes nothing: the pipe's POLLERR (a socket's
+        // POLLHUP) ends the server at once instead, as it ends a filter.
+        struct stat info;
+        if (::fstat(STDOUT_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
+            reader.watch(STDOUT_FILENO, 0);
     }
 
     void connected(ConnectionId id) override {
-        if (!options.quietEvents) output.connected(id);
+        if (!options.quietEvents && chosen(id)) output.connected(id);
         for (IPCMessageStruct const& frame : options.greeting) server->enqueue(id, Step::frame(frame));
     }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
+        // The loop ends after this turn: frames that came in the same read as
+        // the last one counted, or while the connections close, are not shown.
+        if (options.exitAfterFrames != 0 && framesReceived == options.exitAfterFrames) return;
+        if (!chosen(id, direction) || (!options.types.empty() && options.types.count(frame.type) == 0)) return;
         if (!options.quietEvents || direction == Direction::ToServer || options.tap) output.frame(id, direction, frame);
         if (direction == Direction::ToServer && options.exitAfterFrames != 0 &&
             ++framesReceived == options.exitAfterFrames)
             loop.quit();
     }
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
-        output.outOfSync(id, direction, what);
+        if (chosen(id, direction)) output.outOfSync(id, direction, what);
     }
     void injected(ConnectionId id, std::string const& what) override {
-        output.injected(id, what, std::chrono::duration<double>(Clock::now() - started).count());
+        if (chosen(id)) output.injected(id, what);
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
-        if (!options.quietEvents) output.disconnected(id, summary, why);
+        if (!options.quietEvents && chosen(id)) output.disconnected(id, summary, why);
     }
     void listenFailed(std::string const& why) override { std::fprintf(stderr, "kesu-dev-server: %s\n", why.c_str()); }
     void stopping() override {
+        if (!options.tap) return;
+        const std::string tapped = tappedPath(options);
+        int error = 0;
+        // A server that died meanwhile gets nothing back: its dead socket
+        // file goes, the tap's goes with the tap, and the path is free.
+        if (!connectUnix(tapped, error) && error == ECONNREFUSED) {
+            ::unlink(tapped.c_str());
+            return;
+        }
         // Replaces the tap's socket file in one step: no client finds the
         // path missing, and those the tap drops next reconnect straight to
         // the server.
-        if (options.tap && ::rename(tappedPath(options).c_str(), options.socketPath.c_str()) != 0)
+        if (::rename(tapped.c_str(), options.socketPath.c_str()) != 0)
             std::fprintf(stderr, "kesu-dev-server: cannot give %s back: %s\n", options.socketPath.c_str(),
                          std::strerror(errno));
     }
@@ -214,6 +306,13 @@ public:
     static std::string tappedPath(Options const& options) { return options.socketPath + ".tapped"; }
 
 private:
+    // The filters: --client for every event, --direction (and --type) for frames.
+    bool chosen(ConnectionId id) const { return options.clients.empty() || options.clients.count(id) != 0; }
+    bool chosen(ConnectionId id, Direction direction) const {
+        return chosen(id) && (options.direction.empty() ||
+                              (options.direction == "to-server") == (direction == Direction::ToServer));
+    }
+
     void readStandardInput();
     void handleCommandLine(std::string line);
 
@@ -221,12 +320,16 @@ private:
     Options const& options;
     EventOutput& output;
     Channel input;
+    Channel reader;  // of standard output: told only when it has gone
     ScriptedServer* server = nullptr;
     Tap* tap = nullptr;
-    const Clock::time_point started = Clock::now();
     uint64_t framesReceived = 0;
     std::string pendingInput;
 };
+
+std::string untapAdvice(Options const& options) {
+    return "; kesu-dev-server --untap --socket " + options.socketPath + " gives the path back";
+}
 
 // Moves the running server's socket file aside, so the tap can take the
 // path. A listening socket goes on working under its new name.
@@ -234,7 +337,8 @@ bool takeOverPath(Options const& options, std::string& error) {
     std::string tapped = DevServer::tappedPath(options);
     struct stat info;
     if (::lstat(tapped.c_str(), &info) == 0) {
-        error = tapped + " exists: another tap runs, or one ended without giving the path back";
+        error = tapped + " exists: another tap runs, or one ended without giving the path back" +
+                untapAdvice(options);
         return false;
     }
     int connectError = 0;
@@ -247,6 +351,32 @@ bool takeOverPath(Options const& options, std::string& error) {
         return false;
     }
     return true;
+}
+
+// For a tap that ended without giving the path back (SIGKILL): the server
+// hidden at PATH.tapped gets PATH again when it answers and nothing answers
+// at PATH; a socket file there that nothing answers is only removed.
+int untap(Options const& options) {
+    const std::string tapped = DevServer::tappedPath(options);
+    char const* path = options.socketPath.c_str();
+    int pathError = 0;
+    int error = 0;
+    struct stat info;
+    if (connectUnix(options.socketPath, pathError) || (::lstat(path, &info) == 0 && !S_ISSOCK(info.st_mode))) {
+        std::fprintf(stderr, "kesu-dev-server: --untap: %s is in use (a tap still running?); not touching it\n", path);
+        return kExitSetupFailure;
+    }
+    if (!connectUnix(tapped, error) && error == ECONNREFUSED && ::unlink(tapped.c_str()) == 0) {
+        std::printf("no server answers at %s: removed it\n", tapped.c_str());
+        return 0;
+    }
+    if (error != 0 || ::rename(tapped.c_str(), path) != 0) {
+        std::fprintf(stderr, "kesu-dev-server: --untap: %s: %s\n", tapped.c_str(),
+                     std::strerror(error != 0 ? error : errno));
+        return kExitSetupFailure;
+    }
+    std::printf("the server at %s has its path %s back\n", tapped.c_str(), path);
+    return 0;
 }
 
 void DevServer::readStandardInput() {
@@ -304,12 +434,18 @@ int serve(Options const& options) {
     } else {
         server = std::make_unique<ScriptedServer>(loop, options.socketPath);
         server->addObserver(&printer);
-        faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed);
+        faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed, options.faultRate);
         if (!options.faults.empty()) server->addObserver(faults.get());
     }
     printer.serve(server.get(), tap.get());
 
     std::string error;
+    int hidden = 0;
+    if (!options.tap && connectUnix(DevServer::tappedPath(options), hidden)) {
+        std::fprintf(stderr, "kesu-dev-server: a server a tap has hidden answers at %s%s\n",
+                     DevServer::tappedPath(options).c_str(), untapAdvice(options).c_str());
+        return kExitSetupFailure;
+    }
     if (options.tap && !takeOverPath(options, error)) {
         std::fprintf(stderr, "kesu-dev-server: %s\n", error.c_str());
         return kExitSetupFailure;
@@ -356,7 +492,7 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
 
     try {
-        return serve(options);
+        return options.untap ? untap(options) : serve(options);
     } catch (std::exception const& e) {
         std::fprintf(stderr, "kesu-dev-server: %s\n", e.what());
         return kExitSetupFailure;

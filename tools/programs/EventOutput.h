@@ -1,7 +1,12 @@
 // What kesu-dev-server prints: one line per event, as text or as a JSON
-// object. Which events are printed at all is the program's choice.
+// object. Which events are printed at all is the program's choice. Each
+// event carries the wall clock and the seconds since the output was made,
+// as monitors of other buses print them.
 #pragma once
 
+#include <time.h>
+
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -9,6 +14,20 @@
 #include "frames/Traffic.h"
 
 namespace kesu_tools {
+
+// When an event is printed.
+struct Moment {
+    timespec wall;   // CLOCK_REALTIME
+    double elapsed;  // seconds since the stopwatch was made, by the monotonic clock
+};
+
+class Stopwatch {
+public:
+    Moment now() const;
+
+private:
+    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+};
 
 class EventOutput {
 public:
@@ -19,7 +38,7 @@ public:
     virtual void connected(ConnectionId id) = 0;
     virtual void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) = 0;
     virtual void outOfSync(ConnectionId id, Direction direction, std::string const& what) = 0;
-    virtual void injected(ConnectionId id, std::string const& what, double atSeconds) = 0;
+    virtual void injected(ConnectionId id, std::string const& what) = 0;
     virtual void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) = 0;
 };
 

@@ -17,6 +17,7 @@
 #include "frames/FrameAssembler.h"
 #include "frames/FrameText.h"
 #include "loop/UnixSocket.h"
+#include "programs/CommandLine.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 #include "kesu/ipc/IPCSocketIO.h"
 
@@ -26,7 +27,6 @@ using kesu_tools::FrameAssembler;
 using kesu_tools::ScopedFd;
 
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "Usage: kesu-frame-send [options] ITEM...\n"
@@ -35,16 +35,23 @@ const char kUsage[] =
     "\n"
     "ITEM is a FRAME, TYPE:KIND[:VALUE] with TYPE a decimal type number and KIND\n"
     "one of  string:TEXT  strings:A,B  u32:N  u64:N  u32s:N,N  hex:0011AA  empty\n"
-    "(e.g. 54:string:https://example.com/), or raw:HEX, bytes written as they\n"
-    "are without a frame header.\n"
+    "(e.g. 54:string:https://example.com/; the KIND of TYPE's class, below,\n"
+    "or hex or empty), or raw:HEX, bytes written as they are without a frame\n"
+    "header. A frame printed with 'broken' has a payload its class cannot have\n"
+    "written; 'trailing=N': N bytes the class ignored.\n"
     "\n"
     "Options:\n"
     "  --socket PATH    connect to PATH (default /tmp/kesu_messenger)\n"
-    "  --read N         after writing, print the next N frames from the server\n"
-    "  --expect-close   after that, wait until the server closes the connection\n"
+    "  --read N         after writing, print the next N frames from the server,\n"
+    "                   and no more\n"
+    "  --expect-close   after that, wait until the server closes the connection;\n"
+    "                   the frames that come meanwhile are not printed\n"
     "  --timeout MS     time allowed for --read and --expect-close (default 5000)\n"
     "  --hex            also print the raw payload of decoded frames\n"
-    "  --help           print this text\n"
+    "  --help, -h       print this text\n"
+    "  --version        print the program's version\n"
+    "An option's value may also follow an equals sign (--socket=PATH); --\n"
+    "ends the options.\n"
     "\n"
     "Exit status: 0 when everything was written and read as asked, 1 when the\n"
     "connection, a write or a read fails or time runs out, 2 on bad arguments.\n";
@@ -69,56 +76,49 @@ void printLine(std::string const& line) {
     std::fflush(stdout);
 }
 
-// 2 with a message on bad arguments; -1 to go on; 0 after --help.
+// 2 with a message on bad arguments; -1 to go on; 0 after --help or --version.
 int parseArguments(int argc, char** argv, Options& options) {
-    const auto usageError = [](std::string const& message) {
-        std::fprintf(stderr, "kesu-frame-send: %s\nTry 'kesu-frame-send --help'.\n", message.c_str());
-        return kExitUsage;
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto takeValue = [&](std::string& value) {
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
+    kesu_tools::CommandLine args("kesu-frame-send", argc, argv);
+    while (args.next()) {
+        std::string const& name = args.name();
+        const bool flag = args.isOption() && !args.hasInlineValue();
         std::string value;
-        if (argument == "--help" || argument == "-h") {
+        std::string error;
+        if (!args.isOption()) {
+            Item item;
+            item.raw = name.rfind("raw:", 0) == 0;
+            if (item.raw && (!kesu_tools::parseHex(name.substr(4), item.frame.data) || item.frame.data.empty()))
+                return args.usageError("bad item '" + name + "': raw: needs hex byte pairs");
+            if (!item.raw && !kesu_tools::parseFrame(name, item.frame, error))
+                return args.usageError("bad frame '" + name + "': " + error);
+            options.items.push_back(std::move(item));
+        } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
+            std::fputs(("\n" + kesu_tools::typeTable()).c_str(), stdout);
             return 0;
-        } else if (argument == "--socket") {
-            sockaddr_un probe;
-            if (!takeValue(value) || !kesu_tools::makeUnixAddress(value, probe))
-                return usageError("--socket needs a path that fits a Unix-domain address");
+        } else if (flag && name == "--version") {
+            args.printVersion();
+            return 0;
+        } else if (name == "--socket") {
+            if (!args.value(value)) return args.usageError("--socket needs a path");
+            if (!kesu_tools::checkSocketPath(value, error)) return args.usageError("--socket: " + error);
             options.socketPath = value;
-        } else if (argument == "--read") {
-            if (!takeValue(value) || !kesu_tools::parseUnsigned(value, UINT32_MAX, options.framesToRead))
-                return usageError("--read needs a number of frames");
-        } else if (argument == "--timeout") {
-            if (!takeValue(value) || !kesu_tools::parseUnsigned(value, 24u * 3600 * 1000, options.timeoutMs))
-                return usageError("--timeout needs a number of milliseconds");
-        } else if (argument == "--expect-close") {
+        } else if (name == "--read") {
+            if (!args.value(value) || !kesu_tools::parseUnsigned(value, UINT32_MAX, options.framesToRead))
+                return args.usageError("--read needs a number of frames");
+        } else if (name == "--timeout") {
+            if (!args.value(value) || !kesu_tools::parseUnsigned(value, 24u * 3600 * 1000, options.timeoutMs))
+                return args.usageError("--timeout needs a number of milliseconds");
+        } else if (flag && name == "--expect-close") {
             options.expectClose = true;
-        } else if (argument == "--hex") {
+        } else if (flag && name == "--hex") {
             options.printPayloadHex = true;
-        } else if (argument.rfind("--", 0) == 0) {
-            return usageError("unknown option '" + argument + "'");
-        } else if (argument.rfind("raw:", 0) == 0) {
-            Item item;
-            item.raw = true;
-            if (!kesu_tools::parseHex(argument.substr(4), item.frame.data) || item.frame.data.empty())
-                return usageError("bad item '" + argument + "': raw: needs hex byte pairs");
-            options.items.push_back(std::move(item));
         } else {
-            Item item;
-            std::string error;
-            if (!kesu_tools::parseFrame(argument, item.frame, error))
-                return usageError("bad frame '" + argument + "': " + error);
-            options.items.push_back(std::move(item));
+            return args.usageError("unknown option '" + args.given() + "'");
         }
     }
     if (options.items.empty() && options.framesToRead == 0 && !options.expectClose)
-        return usageError("nothing to do: give frames to send, --read or --expect-close");
+        return args.usageError("nothing to do: give frames to send, --read or --expect-close");
     return -1;
 }
 
@@ -136,8 +136,10 @@ int readReplies(int fd, Options const& options) {
     while (framesRead < options.framesToRead || options.expectClose) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            std::fprintf(stderr, "kesu-frame-send: timed out after %s%s\n", progress().c_str(),
-                         framesRead < options.framesToRead ? "" : ", connection still open");
+            if (framesRead < options.framesToRead)
+                std::fprintf(stderr, "kesu-frame-send: timed out after %s\n", progress().c_str());
+            else
+                std::fprintf(stderr, "kesu-frame-send: timed out: the server did not close the connection\n");
             return kExitFailure;
         }
         pollfd pfd{fd, POLLIN, 0};
@@ -172,8 +174,13 @@ int readReplies(int fd, Options const& options) {
                 assembler.feed(buffer + offset, static_cast<size_t>(received) - offset, used);
             offset += used;
             if (status == FrameAssembler::Status::Frame) {
-                printLine("frame " + kesu_tools::describeFrame(assembler.takeFrame(), options.printPayloadHex));
+                IPCMessageStruct const frame = assembler.takeFrame();
+                // Frames after the Nth of --read are not printed, though they
+                // came in the same read.
+                if (framesRead == options.framesToRead) continue;
+                printLine("frame " + kesu_tools::describeFrame(frame, options.printPayloadHex));
                 ++framesRead;
+                if (framesRead == options.framesToRead && !options.expectClose) return 0;
             } else if (status == FrameAssembler::Status::BadMarker) {
                 std::fprintf(stderr, "kesu-frame-send: the server's stream is out of sync\n");
                 return kExitFailure;

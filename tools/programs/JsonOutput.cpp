@@ -9,12 +9,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Texts are bytes: those that are not UTF-8 show U+FFFD here; the "payload"
-// field has the frame's bytes exactly.
-void printJson(Json const& event) { printLine(event.dump(-1, ' ', false, Json::error_handler_t::replace)); }
-
 char const* directionName(Direction direction) {
-    return direction == Direction::ToServer ? "client-to-server" : "server-to-client";
+    if (direction == Direction::ToServer) return "client-to-server";
+    return direction == Direction::ToClient ? "server-to-client" : "tap-to-client";
 }
 
 class JsonMembers : public MemberSink {
@@ -59,15 +56,29 @@ public:
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
         printJson({{"event", "out-of-sync"}, {"client", id}, {"direction", directionName(direction)}, {"detail", what}});
     }
-    void injected(ConnectionId id, std::string const& what, double atSeconds) override {
+    void injected(ConnectionId id, std::string const& what) override {
         const size_t colon = what.find(": ");
         printJson({{"event", "fault"}, {"client", id}, {"fault", what.substr(0, colon)},
-                   {"detail", colon == std::string::npos ? "" : what.substr(colon + 2)}, {"at", atSeconds}});
+                   {"detail", colon == std::string::npos ? "" : what.substr(colon + 2)}});
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
         printJson({{"event", "disconnected"}, {"client", id}, {"reason", why.empty() ? "client closed" : why},
                    {"trailingBytes", summary.trailingBytes}});
     }
+
+private:
+    // Every event ends with "time", the wall clock in seconds since the
+    // epoch, and "elapsed", the seconds since the start. Texts are bytes:
+    // those that are not UTF-8 show U+FFFD here; the "payload" field has the
+    // frame's bytes exactly.
+    void printJson(Json event) const {
+        const Moment moment = stopwatch.now();
+        event["time"] = static_cast<double>(moment.wall.tv_sec) + static_cast<double>(moment.wall.tv_nsec / 1000) / 1e6;
+        event["elapsed"] = moment.elapsed;
+        printLine(event.dump(-1, ' ', false, Json::error_handler_t::replace));
+    }
+
+    Stopwatch stopwatch;
 };
 
 }  // namespace

@@ -16,7 +16,8 @@ namespace {
 constexpr char const* kNames[] = {
     "accept-then-close", "close-in-header", "close-in-payload", "wrong-marker", "above-bound",
     "at-bound",          "bad-payload",     "large-frame",      "burst",        "one-byte-pieces",
-    "stall",             "never-read",      "reset",            "recreate-socket",
+    "stall",             "never-read",      "reset",            "recreate-socket", "close-between-frames",
+    "hold-open",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Fault::Count), "a name for every fault");
 
@@ -172,6 +173,15 @@ Drawn recreateSocket(Random& rng, uint32_t /*type*/) {
             "socket file away for " + std::to_string(ms) + " ms"};
 }
 
+Drawn closeBetweenFrames(Random& /*rng*/, uint32_t /*type*/) { return {{Step::close(false)}, ""}; }
+
+// Longer than any stop of the client may take: a stop that relied on the
+// server to end the connection would hang here.
+Drawn holdOpen(Random& /*rng*/, uint32_t /*type*/) {
+    return {{Step::idle(Step::Kind::AwaitClientLeaving, Millis(15000)), Step::close(false)},
+            "nothing more; closed in 15 s unless the client leaves"};
+}
+
 Step faultNote(Fault fault, std::string const& detail) {
     return Step::fault(std::string(faultName(fault)) + (detail.empty() ? "" : ": " + detail));
 }
@@ -200,8 +210,16 @@ constexpr EndingFault kEnds[] = {
     {Fault::CloseInHeader, closeInHeader}, {Fault::CloseInPayload, closeInPayload},
     {Fault::WrongMarker, wrongMarker},     {Fault::AboveBound, aboveBound},
     {Fault::AtBound, cutFrameAtBound},     {Fault::Reset, resetUnread},
-    {Fault::RecreateSocket, recreateSocket},
+    {Fault::RecreateSocket, recreateSocket}, {Fault::CloseBetweenFrames, closeBetweenFrames},
+    {Fault::HoldOpen, holdOpen},
 };
+
+template <class Table>
+auto const* entryOf(Table const& table, Fault fault) {
+    auto found =
+        std::find_if(std::begin(table), std::end(table), [&](auto const& entry) { return entry.fault == fault; });
+    return found == std::end(table) ? nullptr : &*found;
+}
 
 }  // namespace
 
@@ -234,9 +252,12 @@ bool parseFaults(std::string const& list, std::vector<Fault>& out, std::string& 
     return true;
 }
 
-FaultInjector::FaultInjector(ScriptedServer& scripted, std::vector<Fault> faults, uint64_t scriptSeed)
-    : server(scripted), chosen(static_cast<size_t>(Fault::Count), false), seed(scriptSeed) {
-    for (Fault fault : faults) chosen[static_cast<size_t>(fault)] = true;
+FaultInjector::FaultInjector(ScriptedServer& scripted, std::vector<Fault> const& chosenFaults, uint64_t scriptSeed,
+                             double faultRate)
+    : server(scripted), chosen(static_cast<size_t>(Fault::Count), false), seed(scriptSeed), rate(faultRate) {
+    for (Fault fault : chosenFaults) chosen[static_cast<size_t>(fault)] = true;
+    for (size_t i = 0; i < chosen.size(); ++i)
+        if (chosen[i]) faults.push_back(static_cast<Fault>(i));
 }
 
 bool FaultInjector::enabled(Fault fault) const { return chosen[static_cast<size_t>(fault)]; }
@@ -247,15 +268,22 @@ void FaultInjector::connected(ConnectionId id) {
     script.rng.seed(seed * 0x9E3779B97F4A7C15ull + id);
     Random& rng = script.rng;
     script.stepsLeft = uniform<int>(rng, 0, 12);
-    if (enabled(Fault::AcceptThenClose) && chance(rng, 5)) {
+    script.faulty = !faults.empty() && static_cast<double>(uniform<uint32_t>(rng, 0, 999999)) < rate * 1e6;
+    if (!script.faulty) return;
+    // The fault this connection is sure to get: at the accept, as the first
+    // step, or as the end.
+    const Fault sure = faults[uniform<size_t>(rng, 0, faults.size() - 1)];
+    if (sure == Fault::AcceptThenClose) {
         server.enqueue(id, faultNote(Fault::AcceptThenClose, ""));
         server.enqueue(id, Step::close(false));
         script.ended = true;
-        return;
-    }
-    if (enabled(Fault::NeverRead) && chance(rng, 12)) {
+    } else if (sure == Fault::NeverRead) {
         server.enqueue(id, faultNote(Fault::NeverRead, "the client's bytes pile up unread"));
         server.enqueue(id, Step::setReading(false));
+    } else if (entryOf(kEnds, sure) != nullptr) {
+        script.sureEnding = sure;
+    } else {
+        script.sureFirst = sure;
     }
 }
 
@@ -265,7 +293,18 @@ void FaultInjector::idle(ConnectionId id) {
     auto it = scripts.find(id);
     if (it == scripts.end() || it->second.ended) return;
     Script& script = it->second;
+    // The first step, after what other observers queued at the connect.
+    if (script.sureFirst != Fault::Count) {
+        play(server, id, script.sureFirst, entryOf(kTraffic, script.sureFirst)->draw(script.rng));
+        script.sureFirst = Fault::Count;
+        return;
+    }
     if (script.stepsLeft-- > 0) return nextStep(id, script);
+    // A connection without a fault has had its frames: it stays quiet.
+    if (!script.faulty) {
+        script.ended = true;
+        return;
+    }
     // Without a fault that ends connections, the traffic goes on until the
     // client leaves.
     if (std::none_of(std::begin(kEnds), std::end(kEnds), [this](EndingFault const& e) { return enabled(e.fault); })) {
@@ -279,7 +318,7 @@ void FaultInjector::nextStep(ConnectionId id, Script& script) {
     Random& rng = script.rng;
     std::vector<TrafficFault const*> choices;
     for (TrafficFault const& candidate : kTraffic)
-        if (enabled(candidate.fault)) choices.push_back(&candidate);
+        if (script.faulty && enabled(candidate.fault)) choices.push_back(&candidate);
     if (choices.empty() || chance(rng, 45)) {
         server.enqueue(id, Step::frame(validFrame(rng)));
         if (chance(rng, 30)) server.enqueue(id, Step::idle(Step::Kind::Pause, Millis(uniform<int>(rng, 0, 20))));
@@ -295,16 +334,10 @@ void FaultInjector::ending(ConnectionId id, Script& script) {
     std::vector<EndingFault const*> choices;
     for (EndingFault const& candidate : kEnds)
         if (enabled(candidate.fault)) choices.push_back(&candidate);
-    // Now and then a clean end, or a server that waits for the client to go.
-    const unsigned roll = uniform<unsigned>(rng, 0, 99);
-    if (roll < 20) return server.enqueue(id, Step::close(false));
-    if (roll < 28) {
-        server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, Millis(15000)));
-        return server.enqueue(id, Step::close(false));
-    }
-    EndingFault const& pick = *choices[uniform<size_t>(rng, 0, choices.size() - 1)];
+    EndingFault const* pick = script.sureEnding == Fault::Count ? choices[uniform<size_t>(rng, 0, choices.size() - 1)]
+                                                                : entryOf(kEnds, script.sureEnding);
     const uint32_t type = uniform<uint32_t>(rng, 5, 65);
-    play(server, id, pick.fault, pick.draw(rng, type));
+    play(server, id, pick->fault, pick->draw(rng, type));
 }
 
 }  // namespace kesu_tools

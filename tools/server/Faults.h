@@ -3,6 +3,12 @@
 // connection's number (so a seed replays the same scripts), mixing
 // well-formed traffic with the faults asked for, and tells the observers
 // what it injects as it happens.
+//
+// A share of the connections (the rate, 1 by default: all) gets a fault:
+// one drawn from those asked for is sure to come, first (or, for a fault that
+// ends connections, as the end), and more may follow. The others get a few
+// well-formed frames and nothing more. The server never ends a connection
+// on purpose without telling which fault that is.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +36,8 @@ enum class Fault {
     NeverRead,        // the client's bytes are never read
     Reset,            // closed with the client's bytes unread
     RecreateSocket,   // the socket file removed and, a moment later, made anew
+    CloseBetweenFrames,  // closed after a whole frame, as a server that restarts
+    HoldOpen,         // nothing more sent; closed after 15 s unless the client leaves first
     Count
 };
 
@@ -41,7 +49,8 @@ std::string faultNames();
 
 class FaultInjector final : public ServerObserver {
 public:
-    FaultInjector(ScriptedServer& server, std::vector<Fault> faults, uint64_t seed);
+    // `rate`: the share of connections that get a fault, 0 to 1.
+    FaultInjector(ScriptedServer& server, std::vector<Fault> const& faults, uint64_t seed, double rate = 1);
 
     void connected(ConnectionId id) override;
     void idle(ConnectionId id) override;
@@ -51,7 +60,10 @@ private:
     struct Script {
         std::mt19937_64 rng;
         int stepsLeft = 0;
+        bool faulty = false;
         bool ended = false;
+        Fault sureFirst = Fault::Count;   // the fault the script is sure to begin with; Count: none
+        Fault sureEnding = Fault::Count;  // the fault the script is sure to end with; Count: any
     };
 
     bool enabled(Fault fault) const;
@@ -60,7 +72,9 @@ private:
 
     ScriptedServer& server;
     std::vector<bool> chosen;
+    std::vector<Fault> faults;  // those chosen, once each
     const uint64_t seed;
+    const double rate;
     std::map<ConnectionId, Script> scripts;
 };
 

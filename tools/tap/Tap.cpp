@@ -44,6 +44,7 @@ struct Tap::Link {
     Side server;
     ConnectionSummary summary;
     bool serverWriteShut = false;
+    Side const* endedFirst = nullptr;  // the side whose stream ended first, once one has
 };
 
 Tap::Tap(EventLoop& owner, std::string socketPath, std::string upstreamPath)
@@ -76,6 +77,7 @@ void Tap::read(Link& link, Side& from) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) {
         from.readEnded = true;
+        if (link.endedFirst == nullptr) link.endedFirst = &from;
         return;
     }
     report(link, from, buffer, static_cast<size_t>(n));
@@ -123,7 +125,9 @@ void Tap::settle(Link& link) {
         link.server.channel.unwatch();
         link.server.fd.reset();
     }
-    if (!link.server.fd && link.client.toWrite.empty()) return finish(link, "closed by the server");
+    // The server's close that answers the client's own end is the client's doing.
+    if (!link.server.fd && link.client.toWrite.empty())
+        return finish(link, link.endedFirst == &link.client ? "" : "closed by the server");
     if (link.client.readEnded && link.server.fd && link.server.toWrite.empty() && !link.serverWriteShut) {
         ::shutdown(link.server.fd.get(), SHUT_WR);
         link.serverWriteShut = true;
@@ -177,7 +181,7 @@ void Tap::sendToAll(IPCMessageStruct const& frame) {
     for (auto& entry : links) {
         Link& link = *entry.second;
         link.client.toWrite.insert(link.client.toWrite.end(), bytes.begin(), bytes.end());
-        tell([&](TrafficObserver& o) { o.frame(link.id, Direction::ToClient, frame); });
+        tell([&](TrafficObserver& o) { o.frame(link.id, Direction::InjectedToClient, frame); });
         watch(link);
     }
 }
