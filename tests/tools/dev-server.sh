@@ -83,6 +83,8 @@ done <<'ROWS'
 --faults|any of accept-then-close,close-in-header,
 --seed 1|--seed is for the scripts of --faults
 --tap --once|--tap forwards the traffic as it is
+--pcap /nonexistent/x.pcap|--pcap /nonexistent/x.pcap: No such file or directory
+--loop|--connection, --speed and --loop are for --replay
 ROWS
 
 # --faults: every connection gets a fault, the same seed plays the same ones, each printed as it happens; a
