@@ -14,7 +14,7 @@
 
 namespace kesu_tools::capture {
 
-class Recorder : public ServerObserver {
+class Recorder final : public ServerObserver {
 public:
     using Ended = std::function<void(std::string const& why)>;
 

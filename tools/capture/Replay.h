@@ -15,7 +15,7 @@
 
 namespace kesu_tools {
 
-class Replay : public ServerObserver {
+class Replay final : public ServerObserver {
 public:
     struct Result {
         size_t same = 0;
