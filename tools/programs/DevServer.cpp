@@ -11,9 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cmath>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -514,12 +513,12 @@ int serve(Options const& options) {
     std::unique_ptr<EventOutput> output =
         options.json ? makeJsonOutput() : makeTextOutput(options.printPayloadHex, options.tap);
     DevServer printer(loop, options, *output);
+    std::unique_ptr<capture::Recorder> recorder;
     std::unique_ptr<ScriptedServer> server;
     std::unique_ptr<FaultInjector> faults;
     std::unique_ptr<Replay> replay;
     ReplayTally tally;
     std::unique_ptr<Tap> tap;
-    std::unique_ptr<capture::Recorder> recorder;
     if (!options.pcapPath.empty())
         recorder = std::make_unique<capture::Recorder>(captureFile, !options.tap, [&options](std::string const& why) {
             std::fprintf(stderr, "kesu-dev-server: --pcap %s: %s; the capture ends here, the traffic goes on\n",
