@@ -97,12 +97,15 @@ TEST(CaptureTest, ABrokenFileIsRefusedWithItsReason) {
     }
 }
 
+// A full disk, the file header's included, ends the writing; only a file that cannot be made is refused.
 TEST(CaptureTest, AFullDiskEndsTheWritingWithTheReason) {
-    Writer writer;
+    Writer full;
     std::string error;
-    ASSERT_FALSE(writer.open("/dev/full", error));
-    EXPECT_EQ(error, "/dev/full: No space left on device");
-    EXPECT_FALSE(writer.open("/nonexistent/capture.pcap", error));
+    ASSERT_TRUE(full.open("/dev/full", error));
+    EXPECT_EQ(full.error(), "No space left on device");
+    EXPECT_FALSE(full.write(kSession[0]));
+    Writer nowhere;
+    EXPECT_FALSE(nowhere.open("/nonexistent/capture.pcap", error));
     EXPECT_EQ(error, "/nonexistent/capture.pcap: No such file or directory");
 }
 

@@ -26,6 +26,7 @@ against() {
             fail "cannot copy the server for user $uid"
         program=/tmp/as-$uid/$(basename "$server")
     fi
+    : >"$work/server.out"  # here, not in the child: the wait below must not read the last server's line
     # shellcheck disable=SC2086 # the prefix is words
     ${uid:+setpriv --reuid=$uid --regid=$uid --clear-groups env LD_LIBRARY_PATH=/tmp/as-$uid} "${emulator[@]}" \
         "$program" --hex --quiet-events --socket "${KESU_MESSENGER_SOCKET:-/tmp/kesu_messenger}" </dev/null \

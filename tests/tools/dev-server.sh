@@ -2,24 +2,7 @@
 # kesu-dev-server and its tap as a developer uses them, driven by kesu-frame-send on private socket
 # paths: what they print, how they start, refuse and stop.
 # Usage: dev-server.sh DEV_SERVER FRAME_SEND [EMULATOR...]
-set -euo pipefail
-server=("${@:3}" "$1") send=("${@:3}" "$2") work=$(mktemp -d) pids=() sock=$work/messenger
-trap 'status=$?; kill -KILL "${pids[@]}" 2>/dev/null || true; rm -rf "$work"; exit $status' EXIT
-
-fail() { echo "FAIL: $*" >&2; tail -n 30 "$work"/*.out >&2 || true; exit 1; }
-has() { grep -qF -- "$2" "$1" 2>/dev/null; }
-# wait_for FILE TEXT: 5 s at most.
-wait_for() { for _ in $(seq 100); do has "$1" "$2" && return 0; sleep 0.05; done; fail "no '$2' in ${1##*/}"; }
-start() {  # start NAME ARGS...: a server in the background ($pid), once it listens
-    : >"$work/$1.out"  # here, not in the child: wait_for must not read what a server before it printed
-    "${server[@]}" "${@:2}" <"${stdin:-/dev/null}" >"$work/$1.out" 2>"$work/$1.err" & pid=$! && pids+=($!)
-    wait_for "$work/$1.out" "$sock"
-}
-stop() { kill "-$2" "$1" && timeout 5 tail --pid="$1" -f /dev/null && wait "$1" || fail "exit status $? after SIG$2"; }
-refused() {  # [want=STATUS] refused ARGS...: the server exits with STATUS (1) at once
-    local status=0 && timeout 5 "${server[@]}" "$@" </dev/null >/dev/null 2>"$work/refused.err" || status=$?
-    [[ $status == "${want:-1}" ]] || fail "'$*' exited with $status, not ${want:-1}"
-}
+source "$(dirname "$0")/common.sh"
 
 # Every option --help lists is in the program's man page, --help lists the types by class, --version is project()'s.
 root=$(dirname "$0")/../.. && version=$(grep -oE '^  VERSION [0-9.]+' "$root/CMakeLists.txt" | cut -d' ' -f4)
@@ -100,6 +83,8 @@ done <<'ROWS'
 --faults|any of accept-then-close,close-in-header,
 --seed 1|--seed is for the scripts of --faults
 --tap --once|--tap forwards the traffic as it is
+--pcap /nonexistent/x.pcap|--pcap /nonexistent/x.pcap: No such file or directory
+--loop|--connection, --speed and --loop are for --replay
 ROWS
 
 # --faults: every connection gets a fault, the same seed plays the same ones, each printed as it happens; a

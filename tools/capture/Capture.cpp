@@ -46,19 +46,17 @@ uint32_t loadNative(char const* in, bool swapped) {
 }  // namespace
 
 Writer::~Writer() {
-    if (ownsFd) ::close(fd);
+    if (fd >= 0) ::close(fd);
 }
 
 bool Writer::open(std::string const& path, std::string& error) {
-    if (path == "-") {
-        fd = STDOUT_FILENO;
-    } else {
+    if (path == "-")
+        fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    else
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            error = path + ": " + std::strerror(errno);
-            return false;
-        }
-        ownsFd = true;
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
     }
     std::vector<char> header;
     appendNative(header, kMagic);
@@ -68,9 +66,8 @@ bool Writer::open(std::string const& path, std::string& error) {
     appendNative(header, 0);              // significant figures
     appendNative(header, kMaxRecordBytes);
     appendNative(header, kLinkType);
-    if (writeAll(header)) return true;
-    error = path + ": " + reason;
-    return false;
+    writeAll(header);
+    return true;
 }
 
 bool Writer::write(Record const& record) {

@@ -50,11 +50,13 @@ public:
     Writer(Writer const&) = delete;
     Writer& operator=(Writer const&) = delete;
 
-    // Creates or truncates `path` ("-": standard output) and writes the file
-    // header; false with the reason in `error`.
+    // Creates or truncates `path` and writes the file header; false with the
+    // reason in `error` when the file cannot be made. "-" writes to a copy of
+    // standard output, so the program may point its own output elsewhere.
     bool open(std::string const& path, std::string& error);
-    // False once a write has failed (a full disk): from then on nothing is
-    // written and `error()` says why; what was written stays readable.
+    // False once a write has failed (a full disk, the header's included): from
+    // then on nothing is written and `error()` says why; what was written
+    // stays readable.
     bool write(Record const& record);
     bool failed() const { return !reason.empty(); }
     std::string const& error() const { return reason; }
@@ -63,7 +65,6 @@ private:
     bool writeAll(std::vector<char> const& bytes);
 
     int fd = -1;
-    bool ownsFd = false;
     std::string reason;
 };
 

@@ -9,6 +9,20 @@ namespace kesu_tools {
 namespace {
 
 constexpr Millis kQuietEnd{1000};  // a played-out client quiet this long is done
+// Longer gaps are cut to this, which the clock can still add to now.
+constexpr double kLongestGapMs = 24 * 3600 * 1000.0;
+
+// The recorded bytes as a step: a whole frame goes as one, so that the
+// server tells of it; anything else (raw bytes, a record that lies about its
+// length) goes as it is.
+Step stepOf(capture::Record const& record) {
+    Step step = Step::raw(record.bytes);
+    ipc_frame::Header header;
+    step.wholeFrame = (record.flags & capture::kRaw) == 0 && record.bytes.size() >= ipc_frame::kHeaderBytes &&
+                      ipc_frame::decodeHeader(reinterpret_cast<unsigned char const*>(record.bytes.data()), header) &&
+                      record.bytes.size() - ipc_frame::kHeaderBytes == header.length;
+    return step;
+}
 
 }  // namespace
 
@@ -20,14 +34,15 @@ Replay::Replay(ScriptedServer& scripted, std::vector<capture::Record> const& rec
     int64_t previous = -1;
     for (capture::Record const& record : records) {
         if (record.connection != playing) continue;
+        found = true;
         if (previous < 0) previous = record.microseconds;
         if (record.bytes.empty()) continue;  // the opening and closing records
         if (record.direction == Direction::ToServer) {
             if ((record.flags & capture::kRaw) == 0) fromClient.push_back(record.bytes);
             continue;
         }
-        double waitMs = speed > 0 ? double(record.microseconds - previous) / 1000.0 / speed : 0.0;
-        gaps.push_back(Millis(std::max<int64_t>(0, std::llround(waitMs))));
+        const double waitMs = speed > 0 ? static_cast<double>(record.microseconds - previous) / 1000.0 / speed : 0.0;
+        gaps.push_back(Millis(std::llround(std::clamp(waitMs, 0.0, kLongestGapMs))));
         towardsClient.push_back(record);
         previous = record.microseconds;
     }
@@ -38,8 +53,8 @@ bool Replay::valid(std::string& error) const {
         error = "the recording holds no connection";
         return false;
     }
-    if (towardsClient.empty() && fromClient.empty()) {
-        error = "the recording holds no frames of connection " + std::to_string(playing);
+    if (!found) {
+        error = "the recording holds no connection " + std::to_string(playing);
         return false;
     }
     return true;
@@ -49,8 +64,7 @@ void Replay::connected(ConnectionId id) {
     sessions[id];
     for (size_t i = 0; i < towardsClient.size(); ++i) {
         if (gaps[i].count() > 0) server.enqueue(id, Step::idle(Step::Kind::Pause, gaps[i]));
-        capture::Record const& record = towardsClient[i];
-        server.enqueue(id, Step::raw(record.bytes));
+        server.enqueue(id, stepOf(towardsClient[i]));
     }
 }
 
@@ -78,11 +92,18 @@ void Replay::frame(ConnectionId id, Direction direction, IPCMessageStruct const&
         "; recorded " + describe(recorded));
 }
 
+// The rest of the client's stream is no frames: it matches nothing recorded.
+void Replay::outOfSync(ConnectionId id, Direction direction, std::string const& what) {
+    auto it = sessions.find(id);
+    if (direction != Direction::ToServer || it == sessions.end() || it->second.over) return;
+    ++it->second.result.different;
+    say("client " + std::to_string(id) + " out of sync: " + what);
+}
+
 void Replay::idle(ConnectionId id) {
     auto it = sessions.find(id);
     if (it == sessions.end() || it->second.over) return;
     Session& session = it->second;
-    session.played = true;
     auto quiet = std::chrono::duration_cast<Millis>(Clock::now() - session.lastHeard);
     if (quiet < kQuietEnd) {
         server.enqueue(id, Step::idle(Step::Kind::AwaitClientLeaving, kQuietEnd - quiet));

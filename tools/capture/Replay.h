@@ -15,7 +15,7 @@
 
 namespace kesu_tools {
 
-class Replay : public ServerObserver {
+class Replay final : public ServerObserver {
 public:
     struct Result {
         size_t same = 0;
@@ -40,6 +40,7 @@ public:
 
     void connected(ConnectionId id) override;
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override;
+    void outOfSync(ConnectionId id, Direction direction, std::string const& what) override;
     void idle(ConnectionId id) override;
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override;
 
@@ -48,7 +49,6 @@ private:
         size_t next = 0;  // the recorded client frame the client's next one is held against
         Result result;
         Clock::time_point lastHeard = Clock::now();
-        bool played = false;  // every recorded frame of the server's is queued
         bool over = false;
     };
     void end(ConnectionId id, Session& session);
@@ -56,6 +56,7 @@ private:
 
     ScriptedServer& server;
     ConnectionId playing = 0;
+    bool found = false;  // the recording holds `playing`
     std::vector<capture::Record> towardsClient;   // frames and raw bytes, in order
     std::vector<std::vector<char>> fromClient;   // whole frames, in order
     std::vector<Millis> gaps;                    // before each of towardsClient

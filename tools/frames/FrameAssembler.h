@@ -41,8 +41,14 @@ public:
     // The refused header's first byte and announced length, for messages.
     unsigned char firstByte() const { return header[0]; }
     ipc_frame::Header const& announced() const { return decoded; }
-    // Bytes of an unfinished frame held so far.
+    // Bytes of an unfinished frame held so far, and those bytes themselves
+    // (after BadMarker or TooLarge: the refused header).
     size_t pendingBytes() const { return headerFill + frame.data.size(); }
+    std::vector<char> pending() const {
+        std::vector<char> bytes(header, header + headerFill);
+        bytes.insert(bytes.end(), frame.data.begin(), frame.data.end());
+        return bytes;
+    }
 
 private:
     // The payload grows with the bytes that really arrive: a peer announcing
@@ -78,14 +84,19 @@ inline FrameAssembler::Status FrameAssembler::feed(const char* data, size_t size
 
 // One direction of a connection as frames: each whole one is handed on as
 // it completes; once the stream loses its frame markers, what it says is
-// handed on once and the rest is raw bytes, ignored here.
+// handed on once, and every byte from the refused header on goes to onRaw.
 class FrameStream {
 public:
+    template <class OnFrame, class OnLost, class OnRaw>
+    void feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost, OnRaw onRaw);
     template <class OnFrame, class OnLost>
-    void feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost);
+    void feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost) {
+        feed(data, size, onFrame, onLost, [](char const*, size_t) {});
+    }
     bool inSync() const { return synced; }
-    // Bytes of an unfinished frame; none once out of sync.
+    // Bytes of an unfinished frame, and the bytes themselves; none once out of sync.
     size_t pendingBytes() const { return synced ? assembler.pendingBytes() : 0; }
+    std::vector<char> pending() const { return synced ? assembler.pending() : std::vector<char>(); }
 
 private:
     std::string describe(FrameAssembler::Status status) const;
@@ -94,8 +105,8 @@ private:
     bool synced = true;
 };
 
-template <class OnFrame, class OnLost>
-void FrameStream::feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost) {
+template <class OnFrame, class OnLost, class OnRaw>
+void FrameStream::feed(char const* data, size_t size, OnFrame onFrame, OnLost onLost, OnRaw onRaw) {
     size_t offset = 0;
     while (synced && offset < size) {
         size_t used = 0;
@@ -106,8 +117,12 @@ void FrameStream::feed(char const* data, size_t size, OnFrame onFrame, OnLost on
         } else if (status != FrameAssembler::Status::NeedMore) {
             synced = false;
             onLost(describe(status));
+            // The refused header may have come in earlier pieces.
+            const std::vector<char> header = assembler.pending();
+            onRaw(header.data(), header.size());
         }
     }
+    if (!synced && offset < size) onRaw(data + offset, size - offset);
 }
 
 inline std::string FrameStream::describe(FrameAssembler::Status status) const {

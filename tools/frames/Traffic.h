@@ -31,6 +31,10 @@ public:
     virtual void frame(ConnectionId /*id*/, Direction /*direction*/, IPCMessageStruct const& /*frame*/) {}
     // The stream in `direction` has lost its frame markers; what follows is raw bytes.
     virtual void outOfSync(ConnectionId /*id*/, Direction /*direction*/, std::string const& /*what*/) {}
+    // Bytes that are no whole frame, as they pass: a stream's from the header
+    // that lost its markers on, an unfinished frame at the close, and what
+    // the scripted server writes outside frames (its faults).
+    virtual void rawBytes(ConnectionId /*id*/, Direction /*direction*/, char const* /*data*/, size_t /*size*/) {}
     // The loop has ended: told before the connections still open are closed.
     virtual void stopping() {}
     // `why` is empty when the client hung up.

@@ -3,7 +3,8 @@
 // they send as one decoded line, sends them frames given on the command line
 // or typed on standard input, and on request plays a bad server (--faults)
 // so that applications can be tried against one. With --tap it sits in
-// front of a running server instead and prints the traffic both ways.
+// front of a running server instead and prints the traffic both ways. Either
+// records what passes (--pcap); --replay plays a recorded server again.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/Recorder.h"
+#include "capture/Replay.h"
 #include "frames/FrameText.h"
 #include "kesu/ipc/IPCMessengerClient.h"
 #include "loop/EventLoop.h"
@@ -84,6 +88,18 @@ const char kUsage[] =
     "  --type LIST       print only the frames of these type numbers\n"
     "  --direction DIR   print only the frames going DIR: to-server or to-client\n"
     "                    (frames the tap sends included)\n"
+    "  --pcap FILE       also write every frame both ways to FILE, a pcap capture,\n"
+    "                    record by record (- for standard output: the events then\n"
+    "                    go to standard error); a full disk ends the capture, not\n"
+    "                    the server or the tap\n"
+    "  --replay FILE     play the server's side of a recorded connection to a\n"
+    "                    client, with the recorded gaps, and compare each frame\n"
+    "                    the client sends with the recorded one; ends when the\n"
+    "                    client leaves, or is quiet for a second once all is played\n"
+    "  --connection N    with --replay: the recorded connection to play (default:\n"
+    "                    the first in the file)\n"
+    "  --speed X         with --replay: gaps divided by X (default 1; 0: no waits)\n"
+    "  --loop            with --replay: serve client after client until a signal\n"
     "  --help, -h        print this text\n"
     "  --version         print the program's version\n"
     "An option's value may also follow an equals sign (--socket=PATH).\n"
@@ -108,7 +124,19 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 on a signal, after --exit-after or once the reader of the\n"
     "output has gone, 1 when the socket cannot be set up (for instance another\n"
-    "server answers on PATH), 2 on bad arguments.\n";
+    "server answers on PATH), 2 on bad arguments or a --pcap file that cannot be\n"
+    "made. With --replay: 0 when every client's frames matched the recording,\n"
+    "1 otherwise, 2 for a file that cannot be replayed.\n";
+
+// Where the dissector lies from the program: installed, and in the build tree.
+std::string dissectorPath() {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+    path = path.substr(0, path.rfind('/') + 1) + KESU_DISSECTOR_FROM_PROGRAM;
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
 
 struct Options {
     std::string socketPath = IPCMessengerClient::kDefaultSocketPath;
@@ -125,6 +153,11 @@ struct Options {
     std::set<ConnectionId> clients;  // empty: every client
     std::set<IPCMessageType> types;  // empty: every type
     std::string direction;           // to-server, to-client, or empty: both
+    std::string pcapPath;            // empty: no capture
+    std::string replayPath;          // empty: no replay
+    ConnectionId replayConnection = 0;  // 0: the first in the recording
+    double replaySpeed = 1;
+    bool replayLoop = false;
 };
 
 // "3,5,12" into `out`, each at most `maximum`.
@@ -154,6 +187,7 @@ int parseArguments(int argc, char** argv, Options& options) {
     CommandLine args("kesu-dev-server", argc, argv);
     bool seedGiven = false;
     bool rateGiven = false;
+    bool replayGiven = false;  // an option that only --replay takes
     while (args.next()) {
         std::string const& name = args.name();
         const bool flag = args.isOption() && !args.hasInlineValue();
@@ -163,6 +197,9 @@ int parseArguments(int argc, char** argv, Options& options) {
             return args.usageError("unexpected argument '" + name + "'");
         } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
+            std::printf("\nCaptures open in Wireshark with the dissector installed at\n  %s\n"
+                        "e.g. tshark -X lua_script:%s -r FILE\n",
+                        dissectorPath().c_str(), dissectorPath().c_str());
             std::fputs(("\n" + typeTable()).c_str(), stdout);
             return 0;
         } else if (flag && name == "--version") {
@@ -224,14 +261,44 @@ int parseArguments(int argc, char** argv, Options& options) {
             if (!args.value(value) || (value != "to-server" && value != "to-client"))
                 return args.usageError("--direction needs to-server or to-client");
             options.direction = value;
+        } else if (name == "--pcap" || name == "--replay") {
+            if (!args.value(value) || value.empty()) return args.usageError(name + " needs a file");
+            if (name == "--pcap")
+                options.pcapPath = value;
+            else
+                options.replayPath = value;
+        } else if (name == "--connection") {
+            if (!args.value(value) || !parseUnsigned(value, UINT64_MAX, options.replayConnection) ||
+                options.replayConnection == 0)
+                return args.usageError("--connection needs a connection number above 0");
+            replayGiven = true;
+        } else if (name == "--speed") {
+            char* end = nullptr;
+            const bool given = args.value(value) && !value.empty();
+            if (given) options.replaySpeed = std::strtod(value.c_str(), &end);
+            // Bounded, so that the longest recorded gap stays a time the clock can add.
+            const double speed = options.replaySpeed;
+            if (!given || *end != '\0' || !(speed == 0 || (speed >= 1e-3 && speed <= 1e6)))
+                return args.usageError("--speed needs a factor from 0.001 to 1000000, or 0 for no waits");
+            replayGiven = true;
+        } else if (flag && name == "--loop") {
+            options.replayLoop = true;
+            replayGiven = true;
         } else {
             return args.usageError("unknown option '" + args.given() + "'");
         }
     }
     if ((seedGiven || rateGiven) && options.faults.empty())
         return args.usageError(seedGiven ? "--seed is for the scripts of --faults" : "--fault-rate is for --faults");
-    if (options.untap && (options.tap || !options.faults.empty() || !options.greeting.empty()))
+    const bool replay = !options.replayPath.empty();
+    if (replayGiven && !replay) return args.usageError("--connection, --speed and --loop are for --replay");
+    if (options.untap && (options.tap || replay || !options.pcapPath.empty() || !options.faults.empty() ||
+                          !options.greeting.empty()))
         return args.usageError("--untap takes --socket only");
+    if (replay && (options.tap || options.json || !options.faults.empty() || !options.greeting.empty() ||
+                   options.exitAfterFrames != 0))
+        return args.usageError("--replay plays the recording alone, in text: no --tap, --json, --faults, --send or "
+                               "--exit-after");
     if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
         return args.usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
@@ -419,27 +486,71 @@ void DevServer::handleCommandLine(std::string line) {
         tap->sendToAll(frame);
 }
 
-// Runs the server (or the tap) until a signal or --exit-after.
+// How the clients of a replay did; the first one ends it unless --loop.
+struct ReplayTally {
+    uint64_t clients = 0;
+    uint64_t matched = 0;
+};
+
+// Runs the server (or the tap) until a signal or --exit-after, or until the
+// replay has served its client.
 int serve(Options const& options) {
+    std::string error;
+    std::vector<capture::Record> recording;
+    if (!options.replayPath.empty() && !capture::read(options.replayPath, recording, error)) {
+        std::fprintf(stderr, "kesu-dev-server: --replay %s\n", error.c_str());
+        return kExitUsage;
+    }
+    capture::Writer captureFile;
+    if (!options.pcapPath.empty() && !captureFile.open(options.pcapPath, error)) {
+        std::fprintf(stderr, "kesu-dev-server: --pcap %s\n", error.c_str());
+        return kExitUsage;
+    }
+    // The capture has standard output to itself; the events go to standard error.
+    if (options.pcapPath == "-") ::dup2(STDERR_FILENO, STDOUT_FILENO);
+
     EventLoop loop;
     std::unique_ptr<EventOutput> output =
         options.json ? makeJsonOutput() : makeTextOutput(options.printPayloadHex, options.tap);
     DevServer printer(loop, options, *output);
+    std::unique_ptr<capture::Recorder> recorder;
     std::unique_ptr<ScriptedServer> server;
     std::unique_ptr<FaultInjector> faults;
+    std::unique_ptr<Replay> replay;
+    ReplayTally tally;
     std::unique_ptr<Tap> tap;
+    if (!options.pcapPath.empty())
+        recorder = std::make_unique<capture::Recorder>(captureFile, !options.tap, [&options](std::string const& why) {
+            std::fprintf(stderr, "kesu-dev-server: --pcap %s: %s; the capture ends here, the traffic goes on\n",
+                         options.pcapPath.c_str(), why.c_str());
+        });
     if (options.tap) {
         tap = std::make_unique<Tap>(loop, options.socketPath, DevServer::tappedPath(options));
         tap->addObserver(&printer);
+        if (recorder) tap->addObserver(recorder.get());
     } else {
         server = std::make_unique<ScriptedServer>(loop, options.socketPath);
         server->addObserver(&printer);
+        if (recorder) server->addObserver(recorder.get());
         faults = std::make_unique<FaultInjector>(*server, options.faults, options.seed, options.faultRate);
         if (!options.faults.empty()) server->addObserver(faults.get());
     }
+    if (!options.replayPath.empty()) {
+        replay = std::make_unique<Replay>(*server, recording, options.replayConnection, options.replaySpeed, printLine,
+                                          [&](ConnectionId, Replay::Result const& result) {
+                                              if (!options.replayLoop && tally.clients != 0) return;
+                                              ++tally.clients;
+                                              if (result.matched()) ++tally.matched;
+                                              if (!options.replayLoop) loop.quit();
+                                          });
+        if (!replay->valid(error)) {
+            std::fprintf(stderr, "kesu-dev-server: --replay %s: %s\n", options.replayPath.c_str(), error.c_str());
+            return kExitUsage;
+        }
+        server->addObserver(replay.get());
+    }
     printer.serve(server.get(), tap.get());
 
-    std::string error;
     int hidden = 0;
     if (!options.tap && connectUnix(DevServer::tappedPath(options), hidden)) {
         std::fprintf(stderr, "kesu-dev-server: a server a tap has hidden answers at %s%s\n",
@@ -470,7 +581,10 @@ int serve(Options const& options) {
     else
         server->shutDown();
     running = nullptr;
-    return 0;
+    if (!replay) return 0;
+    printLine("replay: " + std::to_string(tally.matched) + " of " + std::to_string(tally.clients) +
+              " clients matched the recording");
+    return tally.clients != 0 && tally.matched == tally.clients ? 0 : 1;
 }
 
 }  // namespace

@@ -126,6 +126,9 @@ void ScriptedServer::absorb(Connection& c, char const* data, size_t size) {
         [&](std::string const& what) {
             c.summary.outOfSync = true;
             tell([&](ServerObserver& o) { o.outOfSync(c.id, Direction::ToServer, what); });
+        },
+        [&](char const* raw, size_t rawSize) {
+            tell([&](ServerObserver& o) { o.rawBytes(c.id, Direction::ToServer, raw, rawSize); });
         });
 }
 
@@ -226,6 +229,10 @@ bool ScriptedServer::writeSome(Connection& c) {
                 c.clientLeft = true;
             return false;
         }
+        if (!step.wholeFrame) {
+            char const* written = step.bytes.data() + c.sent;
+            tell([&](ServerObserver& o) { o.rawBytes(c.id, Direction::ToClient, written, static_cast<size_t>(n)); });
+        }
         c.sent += static_cast<size_t>(n);
         if (c.sent == pieceEnd && c.piece < step.pieces.size()) {
             ++c.piece;
@@ -278,6 +285,9 @@ void ScriptedServer::finish(Connection& c, bool reset, std::string const& why) {
         }
     }
     c.summary.trailingBytes = c.fromClient.pendingBytes();
+    const std::vector<char> unfinished = c.fromClient.pending();
+    if (!unfinished.empty())
+        tell([&](ServerObserver& o) { o.rawBytes(c.id, Direction::ToServer, unfinished.data(), unfinished.size()); });
     c.closed = true;
     c.channel.unwatch();
     c.fd.reset();  // closes both sides

@@ -96,6 +96,9 @@ void Tap::report(Link& link, Side& from, char const* data, size_t size) {
         [&](std::string const& what) {
             if (fromClient) link.summary.outOfSync = true;
             tell([&](TrafficObserver& o) { o.outOfSync(link.id, from.direction, what); });
+        },
+        [&](char const* raw, size_t rawSize) {
+            tell([&](TrafficObserver& o) { o.rawBytes(link.id, from.direction, raw, rawSize); });
         });
 }
 
@@ -163,6 +166,8 @@ void Tap::finish(Link& link, std::string const& why) {
     for (Side* side : {&link.client, &link.server}) {
         side->channel.unwatch();
         side->fd.reset();
+        const std::vector<char> rest = side->frames.pending();
+        if (!rest.empty()) tell([&](TrafficObserver& o) { o.rawBytes(link.id, side->direction, rest.data(), rest.size()); });
     }
     auto owned = std::move(links.at(link.id));
     links.erase(link.id);
