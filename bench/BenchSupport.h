@@ -113,8 +113,9 @@ inline int unixSocket(std::string const& path, bool listening) {
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     auto* at = reinterpret_cast<sockaddr*>(&address);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || (listening ? ::bind(fd, at, sizeof address) != 0 || ::listen(fd, 4) != 0
-                             : ::connect(fd, at, sizeof address) != 0))
+    if (fd < 0 ||
+        (listening ? ::bind(fd, at, sizeof address) != 0 || ::listen(fd, 4) != 0
+                   : ::connect(fd, at, sizeof address) != 0))
         fail((listening ? "listen on " : "connect to ") + path);
     return fd;
 }

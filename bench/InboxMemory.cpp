@@ -91,11 +91,12 @@ int main(int argc, char** argv) {
     Counter counter;
     inbox.dispatch(counter);
     server.join();
-    std::printf("frames of %zu bytes, inbox bound %zu bytes: server wrote %.1f MiB%s; peak RSS %ld KiB before, "
-                "%ld KiB after (%+.1f MiB); stop() took %.2f ms; the inbox held %ld messages (%.1f MiB of frames)\n",
-                bytes, limit, double(written.load()) / 1048576.0, written.load() >= ceiling ? " (never held back)" : "",
-                before, after, double(after - before) / 1024.0, stopMs, counter.messages,
-                double(counter.messages) * double(bytes + 8) / 1048576.0);
+    std::printf(
+        "frames of %zu bytes, inbox bound %zu bytes: server wrote %.1f MiB%s; peak RSS %ld KiB before, "
+        "%ld KiB after (%+.1f MiB); stop() took %.2f ms; the inbox held %ld messages (%.1f MiB of frames)\n",
+        bytes, limit, double(written.load()) / 1048576.0, written.load() >= ceiling ? " (never held back)" : "", before,
+        after, double(after - before) / 1024.0, stopMs, counter.messages,
+        double(counter.messages) * double(bytes + 8) / 1048576.0);
     ::close(listener);
     ::unlink(path.c_str());
     return 0;

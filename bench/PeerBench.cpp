@@ -133,8 +133,10 @@ public:
                                  "<limit name=\"max_outgoing_bytes\">1000000000</limit>"
                                  "<limit name=\"max_message_size\">134217728</limit></busconfig>\n";
         // Its complaints about limits it may not raise are no concern here.
-        const std::string command = "exec dbus-daemon --nofork --nopidfile --nosyslog --print-address=1 "
-                                    "--print-pid=1 --config-file=" + config + " 2>/dev/null";
+        const std::string command =
+            "exec dbus-daemon --nofork --nopidfile --nosyslog --print-address=1 "
+            "--print-pid=1 --config-file=" +
+            config + " 2>/dev/null";
         output = ::popen(command.c_str(), "r");
         char line[512];
         if (output != nullptr && std::fgets(line, sizeof line, output) != nullptr) {

@@ -111,11 +111,12 @@ private:
 // whenever the inbox's descriptor is readable, until destroyed.
 class InboxLoop {
 public:
-    InboxLoop(IPCInbox& inbox, IPCInboxHandler& handler) : thread([this, &inbox, &handler] {
-        pollfd ready{inbox.fd(), POLLIN, 0};
-        while (!quitting.load())
-            if (::poll(&ready, 1, 50) == 1) inbox.dispatch(handler);
-    }) {}
+    InboxLoop(IPCInbox& inbox, IPCInboxHandler& handler)
+        : thread([this, &inbox, &handler] {
+              pollfd ready{inbox.fd(), POLLIN, 0};
+              while (!quitting.load())
+                  if (::poll(&ready, 1, 50) == 1) inbox.dispatch(handler);
+          }) {}
     ~InboxLoop() {
         quitting = true;
         thread.join();
@@ -299,11 +300,12 @@ private:
 // header and payload back, or hand them to a queued writer thread.
 class RawEcho {
 public:
-    RawEcho(std::string const& path, bool queued) : fd(unixSocket(path, false)), thread([this, queued] {
-        if (!queued) return echo(nullptr);
-        QueuedWriter writer(fd);
-        echo(&writer);
-    }) {}
+    RawEcho(std::string const& path, bool queued)
+        : fd(unixSocket(path, false)), thread([this, queued] {
+              if (!queued) return echo(nullptr);
+              QueuedWriter writer(fd);
+              echo(&writer);
+          }) {}
     ~RawEcho() {
         ::shutdown(fd, SHUT_RDWR);
         thread.join();
@@ -365,7 +367,9 @@ void sizedRoundTrip(benchmark::State& state) {
 [[maybe_unused]] const bool registered = [] {
     using BatchFn = Batch (*)(size_t, size_t);
     const std::pair<const char*, BatchFn> batches[] = {
-        {"Receive/kesu", &receiveKesu}, {"Receive/raw", &receiveRaw}, {"Send/kesu", &sendKesu},
+        {"Receive/kesu", &receiveKesu},
+        {"Receive/raw", &receiveRaw},
+        {"Send/kesu", &sendKesu},
         {"Send/raw", [](size_t bytes, size_t frames) { return sendRaw(bytes, frames, false); }},
         {"Send/raw_queue", [](size_t bytes, size_t frames) { return sendRaw(bytes, frames, true); }}};
     for (auto const& [name, batch] : batches)
@@ -377,9 +381,18 @@ void sizedRoundTrip(benchmark::State& state) {
                                                             {"Inbox/receive_inbox", &receiveInbox}};
     for (auto const& [name, batch] : inboxBatches)
         benchmark::RegisterBenchmark(name, &timeBatches, batch, size_t{100000})
-            ->Arg(16)->Arg(4096)->UseManualTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Inbox/latency_direct", &sizedRoundTrip<LibraryEcho>)->Arg(16)->Arg(4096)->Apply(roundTripCase);
-    benchmark::RegisterBenchmark("Inbox/latency_inbox", &sizedRoundTrip<InboxEcho>)->Arg(16)->Arg(4096)->Apply(roundTripCase);
+            ->Arg(16)
+            ->Arg(4096)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Inbox/latency_direct", &sizedRoundTrip<LibraryEcho>)
+        ->Arg(16)
+        ->Arg(4096)
+        ->Apply(roundTripCase);
+    benchmark::RegisterBenchmark("Inbox/latency_inbox", &sizedRoundTrip<InboxEcho>)
+        ->Arg(16)
+        ->Arg(4096)
+        ->Apply(roundTripCase);
     return true;
 }();
 

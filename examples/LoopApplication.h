@@ -31,7 +31,9 @@ public:
     }
 
 private:
-    char const* thread() const { return pthread_equal(pthread_self(), loopThread) ? "the loop's thread" : "another thread"; }
+    char const* thread() const {
+        return pthread_equal(pthread_self(), loopThread) ? "the loop's thread" : "another thread";
+    }
 
     IPCMessengerClient& client;
     const pthread_t loopThread;

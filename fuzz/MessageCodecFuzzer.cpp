@@ -5,7 +5,9 @@
 
 #include "kesu/ipc/IPCMessageFactory.h"
 
-static void check(bool condition) { if (!condition) __builtin_trap(); }
+static void check(bool condition) {
+    if (!condition) __builtin_trap();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

@@ -21,6 +21,5 @@ static_assert(sizeof(STBLogRecord) == 32, "the logger record is 32 bytes on 32-b
 // Levels: 1 failure, 2 retry wait, 3 connection state, 4 success or closing,
 // 5 per-message trace. The stand-in writes one line per call to standard
 // error when the level is at most KESU_LOG_LEVEL (default 2, 0 silences all).
-extern "C" void STBLogger_log(const STBLogRecord* record, const char* context, int level, int line,
-                              const char* file, const char* format, ...)
-    __attribute__((format(printf, 6, 7)));
+extern "C" void STBLogger_log(const STBLogRecord* record, const char* context, int level, int line, const char* file,
+                              const char* format, ...) __attribute__((format(printf, 6, 7)));

@@ -16,7 +16,10 @@ using test_bytes::unhex;
 const std::vector<Record> kSession = {
     {.microseconds = 1'765'000'000'123'456, .connection = 3, .flags = kOpened},
     {.microseconds = 1'765'000'000'200'000, .connection = 3, .bytes = unhex("6D000036 00000006 00000001 61 00")},
-    {.microseconds = 1'765'000'001'000'001, .direction = Direction::ToClient, .connection = 3, .flags = kInjected,
+    {.microseconds = 1'765'000'001'000'001,
+     .direction = Direction::ToClient,
+     .connection = 3,
+     .flags = kInjected,
      .bytes = unhex("6D00001A 00000004 00000007")},
     {.microseconds = 1'765'000'002'000'000, .connection = 3, .flags = kRaw, .bytes = unhex("4F 0102")},
     {.microseconds = 1'765'000'003'000'000, .connection = 3, .flags = kClosed},

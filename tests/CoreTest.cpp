@@ -103,34 +103,44 @@ Maker make(Members... members) {
 
 // `before` is decoded first, so that what a payload leaves behind shows;
 // `after` is what the message then encodes ("": the payload), as does one made.
-struct Row { int type; std::string before, payload, after; Maker made = nullptr; };
+struct Row {
+    int type;
+    std::string before, payload, after;
+    Maker made = nullptr;
+};
 const Row kRows[] = {
     {26, "", "00000102 FF", "00000102", make<IPCMessageUnsignedInt>(258u)},  // bytes after the last field are ignored
     {33, "", "F1028304 05060788", "", make<IPCMessageUnsignedInt64>(0xF102830405060788u)},
-    {26, "00000102", "000001", "00000000"}, {33, "F1028304 05060788", "F1028304 050607", "00000000 00000000"},
+    {26, "00000102", "000001", "00000000"},
+    {33, "F1028304 05060788", "F1028304 050607", "00000000 00000000"},
     {60, "", "00000002 00000001 80000002", "", make<IPCMessageUnsignedIntArray>(std::vector<uint32_t>{1, 0x80000002u})},
     {60, "00000001 00000009", "FFFFFFFF 00000007 80000000 0102", "00000002 00000007 80000000"},
     {54, "", "00000003 6100FF 00 01", "00000003 6100FF 00", make<IPCMessageSimpleString>(std::string("a\0\xFF", 3))},
-    {5, "00000001 61 00", "", "00000001 61 00"}, {5, "00000001 61 00", "00000003 6162", "00000001 61 00"},  // stays
-    {5, "00000001 61 00", "00000000", "00000000 00"},  // the terminator is never checked
+    {5, "00000001 61 00", "", "00000001 61 00"},
+    {5, "00000001 61 00", "00000003 6162", "00000001 61 00"},  // stays
+    {5, "00000001 61 00", "00000000", "00000000 00"},          // the terminator is never checked
     {19, "", "00000002 00000001 61 00 00000000 00", "", make<IPCMessageStringArray>(std::vector<std::string>{"a", ""})},
     {19, "", "00000000 00000001 61 00", "00000000"},
     {19, "00000001 00000001 61 00", "FFFFFFFF 00000001 78 00 FFFFFFF0 79", "00000001 00000001 78 00"},
-    {15, "", "FE", "", make<IPCMessageRecorderStats>(uint8_t{0xFE})}, {32, "", kPlayback, ""},
+    {15, "", "FE", "", make<IPCMessageRecorderStats>(uint8_t{0xFE})},
+    {32, "", kPlayback, ""},
     {15, "07", "0809", "07"},  // status records take exactly their size or nothing
     {32, "", kPlayback + "2E", kPlaybackDefault, make<IPCMessagePlayerPlaybackInfo>(PlayerPlaybackRecord{})},
     {32, kPlayback, kPlayback.substr(0, kPlayback.size() - 2), kPlayback},
     {40, "", kMediaAb + "0000", "", make<IPCMessagePlayerMediaInfo>(Info{"ab", true, 1, {}})},
-    {40, "", kMediaTwoStreams, "", make<IPCMessagePlayerMediaInfo>(
-        Info{"", false, 1ull << 63 | 1, {{1, 2, 3, "x", ""}, {~0u, 0, 1u << 31, "", "yz"}}})},
+    {40, "", kMediaTwoStreams, "",
+     make<IPCMessagePlayerMediaInfo>(
+         Info{"", false, 1ull << 63 | 1, {{1, 2, 3, "x", ""}, {~0u, 0, 1u << 31, "", "yz"}}})},
     {40, kMediaAb + "0000", "00000002 6162 00", "00000002 6162 00 00 0000000000000000 0000"},  // no flag byte
     {40, "", "00000002 6162 00 7F", "00000002 6162 00 FF 0000000000000000 0000"},
     {40, kMediaAb + "0000", "00000003 6162", "00000000 00 00 0000000000000000 0000"},
     {40, "", kMediaAb + "FFFF" + kStream123, kMediaAb + "0001" + kStream123},
     {40, "", kMediaAb + "0001 00000001 00000002 00000003 FF000001 78 00 00000000 00", kMediaAb + "0000"},
     {40, "", kMediaAb + "0001" + kStream123 + kStream123, kMediaAb + "0001" + kStream123},
-    {1, "", "00000005 00000036 00010203", "", [](IPCMessageType) -> IPCMessage* {  // ascending, no count
-         return new IPCMessageAllowedMessageList({IPC_MSG_LAUNCH_URI, IPC_MSG_STRING_5, IPCMessageType{0x010203}}); }},
+    {1, "", "00000005 00000036 00010203", "",
+     [](IPCMessageType) -> IPCMessage* {  // ascending, no count
+         return new IPCMessageAllowedMessageList({IPC_MSG_LAUNCH_URI, IPC_MSG_STRING_5, IPCMessageType{0x010203}});
+     }},
     {1, "", "", "", [](IPCMessageType) { return new IPCMessageAllowedMessageList({}); }},
 };
 
@@ -168,10 +178,15 @@ TEST(CodecTest, CountsBoundWhatIsReservedAndWhatIsWritten) {
 // order of kClassLetters; every other number gives a plain IPCMessage.
 const char kClassOf5To65[] = "SS-SSSS---R-S-A-A---SUAA--UPWUA-UUUMW--SSUUASAAUSS-AAUSN--USU";
 const std::string kClassLetters = "-SAUWNRPM";
-std::type_info const* const kClasses[] = {
-    &typeid(IPCMessage), &typeid(IPCMessageSimpleString), &typeid(IPCMessageStringArray),
-    &typeid(IPCMessageUnsignedInt), &typeid(IPCMessageUnsignedInt64), &typeid(IPCMessageUnsignedIntArray),
-    &typeid(IPCMessageRecorderStats), &typeid(IPCMessagePlayerPlaybackInfo), &typeid(IPCMessagePlayerMediaInfo)};
+std::type_info const* const kClasses[] = {&typeid(IPCMessage),
+                                          &typeid(IPCMessageSimpleString),
+                                          &typeid(IPCMessageStringArray),
+                                          &typeid(IPCMessageUnsignedInt),
+                                          &typeid(IPCMessageUnsignedInt64),
+                                          &typeid(IPCMessageUnsignedIntArray),
+                                          &typeid(IPCMessageRecorderStats),
+                                          &typeid(IPCMessagePlayerPlaybackInfo),
+                                          &typeid(IPCMessagePlayerMediaInfo)};
 
 TEST(CodecTest, FactoryBuildsTheClassOfEveryNumberWithTypeAndPayloadFromEitherOverload) {
     std::vector<int> numbers = {0, 1, 4, 66, 100, 0xFFFFFF, 0x1000036, INT_MAX, -1, -54, INT_MIN};
@@ -190,7 +205,9 @@ TEST(CodecTest, FactoryBuildsTheClassOfEveryNumberWithTypeAndPayloadFromEitherOv
             EXPECT_EQ(classOf(*message), *kClasses[kClassLetters.find(letter)]) << classOf(*message).name();
             EXPECT_TRUE(message->type == n && message->messageStruct.type == n);
             EXPECT_EQ(message->messageStruct.data, payload);
-            if (letter == '-') { EXPECT_EQ(reencoded(*message, payload), hex(payload)); }
+            if (letter == '-') {
+                EXPECT_EQ(reencoded(*message, payload), hex(payload));
+            }
         }
     }
 }
@@ -199,7 +216,14 @@ TEST(CodecTest, FactoryBuildsTheClassOfEveryNumberWithTypeAndPayloadFromEitherOv
 // reader is told to stop. "|" splits it into SOCK_SEQPACKET packets, which recv
 // returns one by one. frames: those read, encoded again; left: bytes never read.
 enum class End { Eof, Silent, Stop };
-struct ReaderRow { const char* stream; End end; Outcome outcome; const char* frames; int left; const char* log; };
+struct ReaderRow {
+    const char* stream;
+    End end;
+    Outcome outcome;
+    const char* frames;
+    int left;
+    const char* log;
+};
 const ReaderRow kReader[] = {
     {"6D000036 00|000003|61|6263|6DFE|DCBA 0000|0000", End::Eof, Outcome::Closed,
      "6D000036 00000003 616263 6DFEDCBA 00000000", 0,
@@ -256,12 +280,24 @@ constexpr long long kStartUs = 10'000'000'000LL;  // far from 0, where a default
 
 // shown: the wait in the failure's log line; 36.415 s prints 36.42 in single
 // precision, 36.41 in double. Every row then succeeds once, and fails.
-struct RetrierRow { uint32_t failures, waitMs; const char* shown; uint32_t steps = 50, minMs = 1000, maxMs = 100000; };
+struct RetrierRow {
+    uint32_t failures, waitMs;
+    const char* shown;
+    uint32_t steps = 50, minMs = 1000, maxMs = 100000;
+};
 const RetrierRow kRetrierRows[] = {
-    {0, 0, nullptr},       {1, 1000, "1.00"},      {2, 1101, "1.10"},       {21, 36415, "36.42"},
-    {49, 99898, "99.90"},  {50, 100000, "100.00"}, {200, 100000, "100.00"}, {0, 100000, nullptr, 0},
-    {1, 1000, nullptr, 0}, {2, 100000, nullptr, 0}, {2, 15, nullptr, 3, 10, 20},
-    {0, 5'000'000, nullptr, 0, 1000, 5'000'000},  // 5e9 microseconds do not fit 32 bits
+    {0, 0, nullptr},
+    {1, 1000, "1.00"},
+    {2, 1101, "1.10"},
+    {21, 36415, "36.42"},
+    {49, 99898, "99.90"},
+    {50, 100000, "100.00"},
+    {200, 100000, "100.00"},
+    {0, 100000, nullptr, 0},
+    {1, 1000, nullptr, 0},
+    {2, 100000, nullptr, 0},
+    {2, 15, nullptr, 3, 10, 20},
+    {0, 5'000'000, nullptr, 0, 1000, 5'000'000},       // 5e9 microseconds do not fit 32 bits
     {2, 2'000'000'600, nullptr, 3, 0, 4'000'000'000},  // this wide a ramp shows pi's 3.1415926 and 1.570796
 };
 
@@ -405,8 +441,10 @@ TEST(STBLoggerDeathTest, LevelSettingDecidesWhatReachesStandardError) {
         for (std::string n = "1"; n[0] <= '0' + shown; ++n[0])
             lines += "KESU \\[" + n + "\\] src/ipc/IPCMessengerClient\\.h:10" + n + ": level " + n + "\n";
         auto logEveryLevel = [setting = setting] {
-            if (setting != nullptr) setenv("KESU_LOG_LEVEL", setting, 1);
-            else unsetenv("KESU_LOG_LEVEL");
+            if (setting != nullptr)
+                setenv("KESU_LOG_LEVEL", setting, 1);
+            else
+                unsetenv("KESU_LOG_LEVEL");
             KESU_LOG(1, 7, ("src/" + std::string(400, 'd') + "/File.h").c_str(), "%s", std::string(3000, 'x').c_str());
             for (int level = 1; level <= 5; ++level) KESU_LOG(level, 100 + level, kLogFileClient, "level %d", level);
             _exit(0);
@@ -416,7 +454,11 @@ TEST(STBLoggerDeathTest, LevelSettingDecidesWhatReachesStandardError) {
 }
 
 // The report goes to a file named after the test process (the child's parent).
-struct Death { int kind; const char* condition /* a regular expression */; int res, line; };
+struct Death {
+    int kind;
+    const char* condition /* a regular expression */;
+    int res, line;
+};
 const Death kDeaths[] = {
     {0, "res != 35", 35, 179}, {1, "res != 16", 16, 164}, {2, "res == 0 \\|\\| res == 110", 1, 271}};
 
@@ -431,10 +473,11 @@ TEST(PthreadHelperDeathTest, MisuseReportsOnStdoutBacktracesOnStderrAndKills) {
         std::stringstream text;
         text << std::ifstream(report(getpid(), row.kind)).rdbuf();
         std::remove(report(getpid(), row.kind).c_str());
-        EXPECT_TRUE(std::regex_match(text.str(), std::regex("wrapper at (0x[0-9a-f]+)\n" + separator + " ASSERT \\(" +
-                                                            row.condition + "\\) ret=" + std::to_string(row.res) +
-                                                            " on [^\n]*pthread_helper\\.h:" + std::to_string(row.line) +
-                                                            ", this:\\1\n" + separator + separator)))
+        EXPECT_TRUE(std::regex_match(text.str(),
+                                     std::regex("wrapper at (0x[0-9a-f]+)\n" + separator + " ASSERT \\(" +
+                                                row.condition + "\\) ret=" + std::to_string(row.res) +
+                                                " on [^\n]*pthread_helper\\.h:" + std::to_string(row.line) +
+                                                ", this:\\1\n" + separator + separator)))
             << text.str();
     }
 }
@@ -499,12 +542,13 @@ TEST(STBBackTraceTest, FrameLineRows) {
     char offset[32];
     std::snprintf(offset, sizeof offset, " (+0x%x) ", static_cast<unsigned>(code + 2 - symbol));
     const std::string resolved = pointer(code + 2) + " _ZN9core_test13knownFunctionEi" + offset + "(" + info.dli_fname +
-                                 " at " + pointer(reinterpret_cast<uintptr_t>(info.dli_fbase)) + ") \n";
+        " at " + pointer(reinterpret_cast<uintptr_t>(info.dli_fbase)) + ") \n";
     const uintptr_t elfHeader = reinterpret_cast<uintptr_t>(info.dli_fbase) + 16;  // in the object, before any symbol
-    const std::pair<uintptr_t, std::string> rows[] = {
-        {1, "Unknown address\n"}, {code + 2, resolved}, {code + 3, resolved},  // the Thumb bit is cleared first
-        {0x10, pointer(0x10) + " - error resolving address\n"},
-        {elfHeader, pointer(elfHeader) + " - no matching symbol\n"}};
+    const std::pair<uintptr_t, std::string> rows[] = {{1, "Unknown address\n"},
+                                                      {code + 2, resolved},
+                                                      {code + 3, resolved},  // the Thumb bit is cleared first
+                                                      {0x10, pointer(0x10) + " - error resolving address\n"},
+                                                      {elfHeader, pointer(elfHeader) + " - no matching symbol\n"}};
     for (auto const& [address, line] : rows) EXPECT_EQ(lineFor(address), line) << pointer(address);
 }
 

@@ -22,7 +22,9 @@ TEST(EventLoopTest, ATurnSkipsWhatACallbackLetGoAndDeletesSoonOnlyAfterItsCallba
     std::vector<std::string> calls;
     auto witness = std::make_shared<int>(0);  // shared with the object only
     auto doomed = std::make_unique<std::shared_ptr<int>>(witness);
-    auto said = [&](std::string const& who) { calls.push_back(who + (witness.use_count() == 1 ? " after the deletion" : "")); };
+    auto said = [&](std::string const& who) {
+        calls.push_back(who + (witness.use_count() == 1 ? " after the deletion" : ""));
+    };
     std::unique_ptr<Channel> gone;
     Channel first(loop, [&](short) {
         said("first");

@@ -31,7 +31,8 @@ TEST(FaultsTest, ParsesNamesInOrderAndRefusesWhatIsNotOne) {
         if (parsed) {
             EXPECT_EQ(faults, row.faults);
         } else {
-            EXPECT_EQ(error, "unknown fault '" + std::string(row.unknown) + "' (known: all," + kesu_tools::faultNames() + ")");
+            EXPECT_EQ(error,
+                      "unknown fault '" + std::string(row.unknown) + "' (known: all," + kesu_tools::faultNames() + ")");
         }
     }
 }

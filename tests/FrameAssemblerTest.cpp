@@ -17,8 +17,10 @@ struct Stream {
 const Stream kStreams[] = {
     {"two frames", "6D000036 00000003 616263 6D00003C 00000000", "54/3 60/0", 0, 0},
     {"at the bound, still coming", "6D000036 01000000 00", "", 9, 0},
-    {"above the bound", "6D000036 01000001", "lost: frame type=54 announces 16777217 bytes, above the limit of 16777216", 0, 8},
-    {"no marker after a frame", "6D00003C 00000000 47455420 2F202020 6D00", "60/0 lost: header starts with 0x47, not the frame marker", 0, 10},
+    {"above the bound", "6D000036 01000001",
+     "lost: frame type=54 announces 16777217 bytes, above the limit of 16777216", 0, 8},
+    {"no marker after a frame", "6D00003C 00000000 47455420 2F202020 6D00",
+     "60/0 lost: header starts with 0x47, not the frame marker", 0, 10},
 };
 
 TEST(FrameAssemblerTest, CutsTheSameFramesWhateverThePiecesAndStopsAtALostMarker) {
@@ -33,7 +35,9 @@ TEST(FrameAssemblerTest, CutsTheSameFramesWhateverThePiecesAndStopsAtALostMarker
             for (size_t at = 0; at < bytes.size(); at += piece)
                 stream.feed(
                     bytes.data() + at, std::min(piece, bytes.size() - at),
-                    [&](IPCMessageStruct const& frame) { say(std::to_string(frame.type) + "/" + std::to_string(frame.data.size())); },
+                    [&](IPCMessageStruct const& frame) {
+                        say(std::to_string(frame.type) + "/" + std::to_string(frame.data.size()));
+                    },
                     [&](std::string const& why) { say("lost: " + why); },
                     [&](char const* data, size_t size) { raw.insert(raw.end(), data, data + size); });
             EXPECT_EQ(told, row.told);

@@ -40,7 +40,8 @@ bool readable(int fd) {
 unsigned long long timesRaised(int fd) {
     std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
     std::string key;
-    while (info >> key && key != "eventfd-count:") {}
+    while (info >> key && key != "eventfd-count:") {
+    }
     unsigned long long count = ~0ULL;
     info >> std::hex >> count;
     return count;
@@ -69,7 +70,9 @@ struct ReadCounter final : IPCMessengerClient::IPCMessengerHandler {
 };
 
 struct Rig {
-    explicit Rig(size_t limitBytes = IPCInbox::kDefaultLimitBytes) : inbox(client, limitBytes) { client.addHandler(&counter); }
+    explicit Rig(size_t limitBytes = IPCInbox::kDefaultLimitBytes) : inbox(client, limitBytes) {
+        client.addHandler(&counter);
+    }
     ~Rig() {
         client.stop();
         client.removeHandler(&counter);
@@ -188,7 +191,8 @@ TEST(IPCInboxTest, AFullInboxHoldsTheServerBackAndAStopStillReturnsAtOnce) {
     EXPECT_EQ(rig.inbox.dispatch(rig.app), 0u);
     EXPECT_FALSE(readable(rig.inbox.fd()));
     ASSERT_EQ(rig.app.kept.size(), drained + kHeldFrames);
-    for (size_t i = 0; i < rig.app.kept.size(); ++i) EXPECT_EQ(rig.app.kept[i]->messageStruct.data.at(0), static_cast<char>(i));
+    for (size_t i = 0; i < rig.app.kept.size(); ++i)
+        EXPECT_EQ(rig.app.kept[i]->messageStruct.data.at(0), static_cast<char>(i));
 }
 
 // Out of descriptors: a level-1 line and no descriptor, which valid() tells.

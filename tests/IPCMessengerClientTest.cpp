@@ -65,9 +65,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return received;
     }
-    bool connections(int count) const { return eventually([&] { return connected >= count; }); }
-    bool disconnections(int count) const { return eventually([&] { return disconnected >= count; }); }
-    bool messagesIn(size_t count) const { return eventually([&] { return messages().size() >= count; }); }
+    bool connections(int count) const {
+        return eventually([&] { return connected >= count; });
+    }
+    bool disconnections(int count) const {
+        return eventually([&] { return disconnected >= count; });
+    }
+    bool messagesIn(size_t count) const {
+        return eventually([&] { return messages().size() >= count; });
+    }
     static std::string takeJournal() {
         std::lock_guard<std::mutex> lock(mutex);
         return std::exchange(journal, {});
@@ -217,7 +223,9 @@ struct Rig {
         client->start();
         return handler.connections(1) && server.waitForConnections(1);
     }
-    bool inReceive() const { return eventually([this] { return sleepsInReceive(handler.thread); }); }
+    bool inReceive() const {
+        return eventually([this] { return sleepsInReceive(handler.thread); });
+    }
     int clientSocket() const {
         sockaddr_un peer{};
         for (int fd = 3; fd < 1024; ++fd) {
@@ -307,8 +315,10 @@ TEST(IPCMessengerClientTest, FramesAreDispatchedToEachHandlerInAddressOrderWhate
     const std::vector<char> piecewise = bytes({0, 0, 0, 9}, {'p', 'i', 'e', 'c', 'e', 'w', 'i', 's', 'e'}, {0});
     const Row rows[] = {
         {.frame = frame(IPC_MSG_RAW_7, bytes({0xAA})), .kind = typeid(IPCMessage)},
-        {.frame = frame(IPC_MSG_LAUNCH_URI, piecewise), .pieces = {1, 3, 2, 2, 1, 6},
-         .kind = typeid(IPCMessageSimpleString), .text = "piecewise"},
+        {.frame = frame(IPC_MSG_LAUNCH_URI, piecewise),
+         .pieces = {1, 3, 2, 2, 1, 6},
+         .kind = typeid(IPCMessageSimpleString),
+         .text = "piecewise"},
         {.frame = frame(IPC_MSG_UINT_26), .kind = typeid(IPCMessageUnsignedInt)},  // the next frame is not its payload
         {.frame = frame(0xFFFFFF, bytes({1, 2, 0xFF})), .kind = typeid(IPCMessage)},
     };
@@ -371,19 +381,25 @@ TEST(IPCMessengerClientTest, ABrokenPeerEndsTheConnectionOnceAndTheClientReconne
     };
     const Row rows[] = {
         {.name = "wrong marker, a whole frame after it", .steps = {Step::raw(wrongMarker)}, .lines = {outOfSync}},
-        {.name = "close in a header", .steps = {Step::raw(bytes({0x6D, 0, 0})), Step::close(false)},
+        {.name = "close in a header",
+         .steps = {Step::raw(bytes({0x6D, 0, 0})), Step::close(false)},
          .lines = {closedInHeader}},
-        {.name = "close in a payload", .steps = {Step::raw(cut), Step::close(false)},
+        {.name = "close in a payload",
+         .steps = {Step::raw(cut), Step::close(false)},
          .lines = {cutShown, closedInPayload}},
-        {.name = "length above the bound", .steps = {Step::raw(bytes({0x6D, 0, 0, 0x36}, {1, 0, 0, 1}))},
+        {.name = "length above the bound",
+         .steps = {Step::raw(bytes({0x6D, 0, 0, 0x36}, {1, 0, 0, 1}))},
          .lines = {tooLarge}},
-        {.name = "reset in a header, the client's bytes unread", .clientSends = 1,
+        {.name = "reset in a header, the client's bytes unread",
+         .clientSends = 1,
          .steps = {Step::setReading(false), awaitClient, Step::raw(bytes({0x6D})), Step::close(true)},
          .lines = {readErrorInHeader}},
-        {.name = "reset in a payload, the client's bytes unread", .clientSends = 1,
+        {.name = "reset in a payload, the client's bytes unread",
+         .clientSends = 1,
          .steps = {Step::setReading(false), awaitClient, Step::raw(cut), Step::close(true)},
          .lines = {cutShown, readErrorInPayload}},
-        {.name = "never reads, then a wrong marker while the client's sender is stuck", .clientSends = kLarge,
+        {.name = "never reads, then a wrong marker while the client's sender is stuck",
+         .clientSends = kLarge,
          .steps = {Step::setReading(false), awaitClient, Step::raw(bytes({0, 0, 0, 0}, {0, 0, 0, 0}))},
          .lines = {outOfSync}},
     };
@@ -414,9 +430,8 @@ TEST(IPCMessengerClientTest, AFailedWriteEndsTheConnectionAndAMessageNoQueueTake
     std::array<std::atomic<int>, 100> destroyed{};  // one for each message of the flood; outlives the client
     Rig rig;
     std::vector<size_t> dropped;  // payload sizes, as the drop callback saw them
-    rig.client->setDropCallback([&dropped](IPCMessage const& message) {
-        dropped.push_back(message.messageStruct.data.size());
-    });
+    rig.client->setDropCallback(
+        [&dropped](IPCMessage const& message) { dropped.push_back(message.messageStruct.data.size()); });
     rig.client->setSendQueueLimit(64 * 1024);
     rig.server.onConnect([&rig](kesu_test::ConnectionId id) {
         rig.server.enqueue(id, id == 1 ? Step::shutdownReading() : Step::setReading(false));
@@ -518,7 +533,9 @@ TEST(IPCMessengerClientTest, AFailedAttemptIsLoggedAndPacedAndStopEndsTheWait) {
                  ASSERT_EQ(::connect(rig.ownSockets[1].get(), kesu_tools::asSockaddr(address), sizeof address), 0);
                  rig.useClient(rig.extraPath);
              },
-         .connections = 0, .failureLine = 129, .failure = "Can not connect to IPC Messagenger server"},
+         .connections = 0,
+         .failureLine = 129,
+         .failure = "Can not connect to IPC Messagenger server"},
         {.name = "a path one byte longer than an address holds",
          .arrange =
              [](Rig& rig) {
@@ -526,14 +543,17 @@ TEST(IPCMessengerClientTest, AFailedAttemptIsLoggedAndPacedAndStopEndsTheWait) {
                  ASSERT_EQ(::symlink(rig.server.path().c_str(), rig.extraPath.c_str()), 0);
                  rig.useClient(rig.extraPath + "p");
              },
-         .connections = 0, .failureLine = 129, .failure = "Can not connect to IPC Messagenger server"},
+         .connections = 0,
+         .failureLine = 129,
+         .failure = "Can not connect to IPC Messagenger server"},
         {.name = "a server of another user",
          .arrange =
              [](Rig& rig) {
                  rig.client->setTrustedServerUid(::getuid() + 1);
                  rig.client->setAllowedMessages({IPC_MSG_RAW_7});
              },
-         .connections = 1, .failureLine = 131,
+         .connections = 1,
+         .failureLine = 131,
          .failure = "Server runs as user " + us + ", not as the trusted user " + other + ". Not trusted."},
     };
     for (Row const& row : rows) {

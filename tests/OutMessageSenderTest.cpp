@@ -84,7 +84,8 @@ volatile sig_atomic_t sigpipes = 0;
 // went, or with EINTR when none did. Two such signals, each once the thread sleeps in its write again, give
 // both; the sender goes on from where it was, and the frames arrive whole, in order.
 TEST(OutMessageSenderTest, SignalsDuringABlockedWriteLoseNothing) {
-    struct sigaction interrupt {}, previous{};
+    struct sigaction interrupt {
+    }, previous{};
     interrupt.sa_handler = [](int) { ++interruptions; };
     ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &previous), 0);
     Rig rig;
@@ -159,8 +160,10 @@ TEST(OutMessageSenderTest, AFailedWriteEndsTheSender) {
     const Row rows[] = {
         {.name = "peer gone before the header", .first = 1, .cut = peerGoes, .line = 354},
         {.name = "peer gone during a payload", .first = kLarge, .cut = peerGoes, .line = 370},
-        {.name = "own end shut down during a payload, as the client frees a stuck sender", .first = kLarge,
-         .cut = [](Rig& rig) { ::shutdown(rig.fd.get(), SHUT_RDWR); }, .line = 370},
+        {.name = "own end shut down during a payload, as the client frees a stuck sender",
+         .first = kLarge,
+         .cut = [](Rig& rig) { ::shutdown(rig.fd.get(), SHUT_RDWR); },
+         .line = 370},
     };
     void (*counting)(int) = [](int) { sigpipes = sigpipes + 1; };
     void (*application)(int) = std::signal(SIGPIPE, counting);

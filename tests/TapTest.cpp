@@ -42,10 +42,12 @@ std::vector<char> readToEnd(int fd) {
 
 TEST(TapTest, ForwardsEveryByteBothWaysAndReportsTheFramesAsTheyPass) {
     // A URI, media info cut short, a type without a class, no marker, then noise.
-    const std::vector<char> up = test_bytes::unhex("6D000036 00000007 00000002 686900 6D000028 00000005 00000009 78"
-                                                   " 6D000064 00000002 0102 474554202F 0000000000 6D00");
-    const std::vector<char> down = test_bytes::unhex("6D00003C 00000008 00000001 00000007"  // numbers [7]
-                                                     " 6D000036 7F000000 010203");  // above the client's bound
+    const std::vector<char> up = test_bytes::unhex(
+        "6D000036 00000007 00000002 686900 6D000028 00000005 00000009 78"
+        " 6D000064 00000002 0102 474554202F 0000000000 6D00");
+    const std::vector<char> down = test_bytes::unhex(
+        "6D00003C 00000008 00000001 00000007"  // numbers [7]
+        " 6D000036 7F000000 010203");          // above the client's bound
     const std::string path = "/tmp/kesu-tap-" + std::to_string(::getpid());
     sockaddr_un address;
     ASSERT_TRUE(makeUnixAddress(path + ".server", address));
@@ -74,8 +76,9 @@ TEST(TapTest, ForwardsEveryByteBothWaysAndReportsTheFramesAsTheyPass) {
     ::unlink((path + ".server").c_str());
     std::sort(report.lines.begin(), report.lines.end());
     // The server's close answered the client's: the client ended the connection.
-    EXPECT_EQ(report.lines, (std::vector<std::string>{"down 60/8", "down out of sync", "end ", "up 100/2", "up 40/5",
-                                                         "up 54/7", "up out of sync"}));
+    EXPECT_EQ(report.lines,
+              (std::vector<std::string>{"down 60/8", "down out of sync", "end ", "up 100/2", "up 40/5", "up 54/7",
+                                        "up out of sync"}));
 }
 
 }  // namespace

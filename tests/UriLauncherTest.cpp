@@ -80,14 +80,25 @@ TEST(UriLauncherTest, TheResultFollowsTheWireWithinThreeSecondsOfPolls) {
         {.name = "an empty URI", .uri = "", .awaitInThatPoll = uriArrived},
         {.name = "no server", .uri = "dvb://1", .serverAppearsInPoll = 0, .result = Result::TimedOut, .polls = 30},
         {.name = "a server appearing in the last poll, written to after the last look",
-         .uri = "dvb://3", .serverAppearsInPoll = 30, .awaitInThatPoll = uriArrived, .polls = 30},
-        {.name = "a server that never reads a URI too long for the socket", .uri = std::string(1024 * 1024, 'u'),
+         .uri = "dvb://3",
+         .serverAppearsInPoll = 30,
+         .awaitInThatPoll = uriArrived,
+         .polls = 30},
+        {.name = "a server that never reads a URI too long for the socket",
+         .uri = std::string(1024 * 1024, 'u'),
          .steps = {Step::setReading(false), awaitClient, bytesAreHere},
-         .awaitInThatPoll = [](Rig& rig) { return rig.logs.waitForLine(219); }, .result = Result::TimedOut, .polls = 30},
-        {.name = "a server that closes every connection at once", .uri = "dvb://2", .steps = {Step::close(false)},
-         .awaitInThatPoll = [](Rig& rig) { return rig.server.waitForConnections(2); }, .result = Result::AsTheWireHasIt},
-        {.name = "a server that reads what arrives, then closes the connection", .uri = "dvb://4",
-         .steps = {Step::setReading(false), awaitClient, Step::close(false)}, .awaitInThatPoll = closedAfterAWholeUri},
+         .awaitInThatPoll = [](Rig& rig) { return rig.logs.waitForLine(219); },
+         .result = Result::TimedOut,
+         .polls = 30},
+        {.name = "a server that closes every connection at once",
+         .uri = "dvb://2",
+         .steps = {Step::close(false)},
+         .awaitInThatPoll = [](Rig& rig) { return rig.server.waitForConnections(2); },
+         .result = Result::AsTheWireHasIt},
+        {.name = "a server that reads what arrives, then closes the connection",
+         .uri = "dvb://4",
+         .steps = {Step::setReading(false), awaitClient, Step::close(false)},
+         .awaitInThatPoll = closedAfterAWholeUri},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(row.name);
@@ -101,7 +112,8 @@ TEST(UriLauncherTest, TheResultFollowsTheWireWithinThreeSecondsOfPolls) {
         launcherPoll = [&](useconds_t us) {
             slept += us;
             ++polls;
-            if (polls == 1 && row.serverAppearsInPoll != 1) awaited = rig.logs.waitForLine(60);  // the first attempt failed
+            if (polls == 1 && row.serverAppearsInPoll != 1)
+                awaited = rig.logs.waitForLine(60);  // the first attempt failed
             if (polls != row.serverAppearsInPoll) return;
             if (row.serverAppearsInPoll > 1) {
                 rig.serverAppears();

@@ -56,9 +56,9 @@ inline void separator() {
 
 }  // namespace detail
 
-#define PTHREAD_HELPER_CHECK(ok, text, res, line)                                                   \
-    do {                                                                                           \
-        if (__builtin_expect(!(ok), 0)) ::pthread_helper::detail::fatal(text, res, line, this);     \
+#define PTHREAD_HELPER_CHECK(ok, text, res, line)                                               \
+    do {                                                                                        \
+        if (__builtin_expect(!(ok), 0)) ::pthread_helper::detail::fatal(text, res, line, this); \
     } while (0)
 
 // An error-checking mutex: relocking from the owning thread is fatal instead

@@ -13,8 +13,7 @@ std::atomic<kesustb::testing::ClockFunction> clockOverride{nullptr};
 void kesustb::testing::setRelativeClock(ClockFunction clock) { clockOverride.store(clock); }
 
 NSTime NSTime::nowRelative() {
-    if (kesustb::testing::ClockFunction clock = clockOverride.load(std::memory_order_relaxed))
-        return NSTime(clock());
+    if (kesustb::testing::ClockFunction clock = clockOverride.load(std::memory_order_relaxed)) return NSTime(clock());
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     // 64-bit arithmetic: on the 32-bit target time_t and long are 32 bits.

@@ -46,12 +46,12 @@ public:
     uint32_t failureCount() const { return failures; }
 
 private:
-    std::string name;        // printed at the start of every log line
-    uint32_t failures = 0;   // failed attempts since the last success
-    uint32_t minDelayMs;     // wait after the first failure
-    uint32_t maxDelayMs;     // longest wait
-    uint32_t rampSteps;      // failure count from which the wait stays at maxDelayMs
-    NSTime lastAttempt;      // when the last outcome was recorded; default lies before any now
+    std::string name;       // printed at the start of every log line
+    uint32_t failures = 0;  // failed attempts since the last success
+    uint32_t minDelayMs;    // wait after the first failure
+    uint32_t maxDelayMs;    // longest wait
+    uint32_t rampSteps;     // failure count from which the wait stays at maxDelayMs
+    NSTime lastAttempt;     // when the last outcome was recorded; default lies before any now
 };
 
 inline uint32_t AutoRetrier::currentDelayMs() const {

@@ -44,8 +44,8 @@ FrameOutcome receiveFrame(int fd, IPCMessageStruct& frame, StillRunning&& stillR
         return FrameOutcome::OutOfSync;
     }
     if (decoded.length > kMaxPayloadBytes) {
-        KESU_LOG(1, 205, kLogFileClient, "Frame too large: type %u length %u. Terminate connection.",
-                 decoded.type, decoded.length);
+        KESU_LOG(1, 205, kLogFileClient, "Frame too large: type %u length %u. Terminate connection.", decoded.type,
+                 decoded.length);
         return FrameOutcome::TooLarge;
     }
     frame.type = static_cast<IPCMessageType>(decoded.type);

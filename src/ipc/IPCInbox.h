@@ -141,7 +141,7 @@ private:
     std::deque<Event> queue KESU_GUARDED_BY(queueMutex);  // oldest first
     size_t queuedBytes KESU_GUARDED_BY(queueMutex) = 0;   // what the messages in `queue` cost
     bool raised KESU_GUARDED_BY(queueMutex) = false;      // eventFd is readable
-    unsigned heldBack KESU_GUARDED_BY(queueMutex) = 0;     // messages taken since the descriptor was last raised
+    unsigned heldBack KESU_GUARDED_BY(queueMutex) = 0;    // messages taken since the descriptor was last raised
     pthread_helper::cond roomCond;                        // a dispatch made room, or a stop came
 };
 
@@ -208,9 +208,15 @@ inline size_t IPCInbox::dispatch(IPCInboxHandler& handler, size_t maxEvents) {
         }
         ++handled;
         switch (event.kind) {
-        case Event::Kind::Connected: handler.onConnected(); break;
-        case Event::Kind::Message: handler.onMessage(std::move(event.message)); break;
-        case Event::Kind::Disconnected: handler.onDisconnected(); break;
+        case Event::Kind::Connected:
+            handler.onConnected();
+            break;
+        case Event::Kind::Message:
+            handler.onMessage(std::move(event.message));
+            break;
+        case Event::Kind::Disconnected:
+            handler.onDisconnected();
+            break;
         }
     }
     return handled;

@@ -35,7 +35,7 @@ struct IPCJSPlayerMediaInfo {
 
 inline bool operator==(IPCJSPlayerMediaInfo::Stream const& a, IPCJSPlayerMediaInfo::Stream const& b) {
     return std::tie(a.number1, a.number2, a.number3, a.text1, a.text2) ==
-           std::tie(b.number1, b.number2, b.number3, b.text1, b.text2);
+        std::tie(b.number1, b.number2, b.number3, b.text1, b.text2);
 }
 inline bool operator!=(IPCJSPlayerMediaInfo::Stream const& a, IPCJSPlayerMediaInfo::Stream const& b) {
     return !(a == b);

@@ -246,7 +246,7 @@ private:
     IPCDeliveryCallback deliveryCallback;      // set before start, called by sender threads
     IPCDropCallback dropCallback;              // set before start, called by submitters
     size_t sendQueueLimitBytes = OutMessageSender::kDefaultQueueLimitBytes;  // set before start
-    bool checkServerUid = false;               // set before start, read by the client thread
+    bool checkServerUid = false;  // set before start, read by the client thread
     uid_t trustedServerUid = 0;
 
     // Raised by stop() under socketMutex, cleared by start() under it while no
@@ -382,10 +382,9 @@ inline void IPCMessengerClient::run() {
         // would otherwise block it beyond the reach of stop(). Such a server
         // counts as a failed attempt.
         int flags = ::fcntl(fd, F_GETFL);
-        bool connected = flags != -1 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
-                         serverAddressLength != 0 &&
-                         ::connect(fd, reinterpret_cast<sockaddr const*>(&serverAddress), serverAddressLength) == 0 &&
-                         ::fcntl(fd, F_SETFL, flags) == 0;
+        bool connected = flags != -1 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && serverAddressLength != 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr const*>(&serverAddress), serverAddressLength) == 0 &&
+            ::fcntl(fd, F_SETFL, flags) == 0;
         if (!connected) {
             const int connectError = errno;  // of the call that failed; logging may change errno
             // The fixed line as log scrapers know it, then the reason on a line of its own.
@@ -472,8 +471,8 @@ inline void IPCMessengerClient::receiveFrames(int fd) {
     };
     while (!stopping()) {
         IPCMessageStruct frame;
-        if (ipc_frame::receiveFrame(fd, frame, [this] { return !stopping(); }, unannounced, announce) !=
-            ipc_frame::FrameOutcome::Frame)
+        if (ipc_frame::receiveFrame(
+                fd, frame, [this] { return !stopping(); }, unannounced, announce) != ipc_frame::FrameOutcome::Frame)
             return;
         std::unique_ptr<IPCMessage> message = IPCMessageFactory::getMessage(std::move(frame));
         message->unserialize();

@@ -81,16 +81,16 @@ private:
     // Lock order: the client's outSenderMutex, then queueMutex.
     pthread_helper::mutex queueMutex;
     std::deque<IPCMessage*> queue KESU_GUARDED_BY(queueMutex);  // owned; never null; oldest first
-    std::deque<IPCMessage*> batch;                         // sender thread only; owned; taken from `queue`
+    std::deque<IPCMessage*> batch;                              // sender thread only; owned; taken from `queue`
     // Frames in `queue` and in `batch`: a batch counts until it is all written.
     size_t queuedBytes KESU_GUARDED_BY(queueMutex) = 0;
     // Messages refused since the queue last drained; 0 while it has room.
     uint64_t droppedInStall KESU_GUARDED_BY(queueMutex) = 0;
-    bool quitting KESU_GUARDED_BY(queueMutex) = false;     // raised by requestStop()
-    pthread_helper::cond queueCond;                        // a message was added, or quitting raised
-    const int socketFd;                                    // the client's; written to, never closed here
-    std::atomic<bool> running{true};                       // cleared by run() as its very last step
-    IPCDeliveryCallback const* const deliveryCallback;     // the client's; may be null
+    bool quitting KESU_GUARDED_BY(queueMutex) = false;  // raised by requestStop()
+    pthread_helper::cond queueCond;                     // a message was added, or quitting raised
+    const int socketFd;                                 // the client's; written to, never closed here
+    std::atomic<bool> running{true};                    // cleared by run() as its very last step
+    IPCDeliveryCallback const* const deliveryCallback;  // the client's; may be null
     const size_t queueLimitBytes;
 };
 

@@ -12,7 +12,9 @@ namespace kesu_test {
 
 struct CountingMessage : IPCMessage {
     CountingMessage(IPCMessageType messageType, std::vector<char> payload, std::atomic<int>& destroyed)
-        : IPCMessage(messageType), destroyedCount(destroyed) { messageStruct.data = std::move(payload); }
+        : IPCMessage(messageType), destroyedCount(destroyed) {
+        messageStruct.data = std::move(payload);
+    }
     ~CountingMessage() override { ++destroyedCount; }
     std::atomic<int>& destroyedCount;
 };

@@ -60,8 +60,12 @@ public:
     std::string path() const { return directory + "/messenger"; }
     // Runs on the server thread as a client connects, before anything else happens there; it may
     // enqueue() steps (which run at once on the server thread).
-    void onConnect(std::function<void(ConnectionId)> action) { call([&] { connectAction = std::move(action); }); }
-    void enqueue(ConnectionId id, Step step) { call([&] { server->enqueue(id, std::move(step)); }); }
+    void onConnect(std::function<void(ConnectionId)> action) {
+        call([&] { connectAction = std::move(action); });
+    }
+    void enqueue(ConnectionId id, Step step) {
+        call([&] { server->enqueue(id, std::move(step)); });
+    }
     bool hasPendingClient() {  // a connection the kernel completed waits to be accepted
         bool pending = false;
         call([&] {
@@ -71,14 +75,18 @@ public:
         return pending;
     }
 
-    size_t connectionCount() const { return locked([&] { return record.size(); }); }
+    size_t connectionCount() const {
+        return locked([&] { return record.size(); });
+    }
     Connection connection(ConnectionId id) const {
         return locked([&] { return record.count(id) ? record.at(id) : Connection{}; });
     }
     bool waitFor(std::function<bool(Record const&)> const& predicate) const {
         return eventually([&] { return locked([&] { return predicate(record); }); }, kEventTimeout);
     }
-    bool waitForConnections(size_t n) const { return waitFor([n](Record const& r) { return r.size() >= n; }); }
+    bool waitForConnections(size_t n) const {
+        return waitFor([n](Record const& r) { return r.size() >= n; });
+    }
     bool waitForFrames(ConnectionId id, size_t n) const {
         return waitFor([&](Record const& r) { return r.count(id) && r.at(id).frames.size() >= n; });
     }

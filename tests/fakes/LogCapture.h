@@ -36,7 +36,9 @@ public:
         for (Entry const& e : entries()) n += e.line == line && (text.empty() || (e.level == level && e.text == text));
         return n;
     }
-    bool waitForLine(int line, size_t times = 1) const { return eventually([&] { return count(line) >= times; }); }
+    bool waitForLine(int line, size_t times = 1) const {
+        return eventually([&] { return count(line) >= times; });
+    }
     std::string dump() const {  // for failure messages
         std::string out;
         for (Entry const& e : entries()) out += "  " + e.file + ":" + std::to_string(e.line) + ": " + e.text + "\n";

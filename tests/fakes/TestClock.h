@@ -23,7 +23,9 @@ public:
     void set(long long us) { currentUs = us; }
     void advance(long long us) { currentUs += us; }
     // Until the code under test has read the clock `more` times from now on.
-    bool waitForReads(long long more) const { return eventually([until = reads + more] { return reads >= until; }); }
+    bool waitForReads(long long more) const {
+        return eventually([until = reads + more] { return reads >= until; });
+    }
 
 private:
     static inline std::atomic<long long> currentUs{0}, reads{0};

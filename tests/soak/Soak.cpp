@@ -191,16 +191,18 @@ struct Ledger : ServerObserver {
     ScriptedServer& core;
     const std::vector<char> announcement;
     std::mutex mutex;
-    uint64_t framesOut = 0;  // guarded by mutex
-    uint64_t framesIn = 0;   // guarded by mutex
-    uint64_t checked = 0;    // guarded by mutex
+    uint64_t framesOut = 0;                          // guarded by mutex
+    uint64_t framesIn = 0;                           // guarded by mutex
+    uint64_t checked = 0;                            // guarded by mutex
     std::map<ConnectionId, Connection> connections;  // guarded by mutex
     std::map<std::string, uint64_t> faultsInjected;  // by name; guarded by mutex
 };
 
 enum class Callback { None, Connected, Message, Disconnected };
 char const* callbackName(Callback c) {
-    return c == Callback::Connected ? "onConnected" : c == Callback::Message ? "onNewMessageReceived" : "onDisconnected";
+    return c == Callback::Connected ? "onConnected"
+        : c == Callback::Message    ? "onNewMessageReceived"
+                                    : "onDisconnected";
 }
 
 // Checks what it is told against the ledger and the driver's state, and replies from every callback
@@ -239,10 +241,11 @@ struct Handler final : IPCMessengerClient::IPCMessengerHandler {
         IPCMessageStruct const& frame = message->messageStruct;
         ipc_codec::PayloadReader in(frame.data);
         if (count == 0 && (uint32_t(frame.type) != kHelloType || !in.readU64(server) || in.remaining() != 0))
-            return fail("handler %zu: connection %u began with type %u, not the hello", index, ordinal, uint32_t(frame.type));
+            return fail("handler %zu: connection %u began with type %u, not the hello", index, ordinal,
+                        uint32_t(frame.type));
         large = ledger.received(index, server, count++, frame);
         if (index == 0 && holdDispatch.exchange(false)) {  // the driver stops the client during this callback,
-            inDispatch = true;                              // which half the time asks for the stop itself first
+            inDispatch = true;                             // which half the time asks for the stop itself first
             kesu_test::eventually([] { return stopping.load(); }, Millis(60000));
             if (rng() % 2 == 0) stopFromCallback();
         }
@@ -481,7 +484,10 @@ int main(int argc, char** argv) {
             hungStop = "dispatching";
         else
             hungStop = "receiving";
-        ++stopsIn[std::string(const_cast<char const*>(hungStop)) + (threads == 0 ? "" : threads == 1 ? ", by another thread" : ", by two threads")];
+        ++stopsIn[std::string(const_cast<char const*>(hungStop)) +
+                  (threads == 0       ? ""
+                       : threads == 1 ? ", by another thread"
+                                      : ", by two threads")];
         stopping = true;
         sentinels.clear();
         ::alarm(static_cast<unsigned>((boundMs + 999) / 1000));
@@ -519,7 +525,8 @@ int main(int argc, char** argv) {
         client->start();
         ++starts;
         const auto started = Clock::now();
-        if (restartAfterCallbackStop && !kesu_test::eventually([&] { return attempts != attemptsBefore; }, Millis(5000)))
+        if (restartAfterCallbackStop &&
+            !kesu_test::eventually([&] { return attempts != attemptsBefore; }, Millis(5000)))
             fail("start() after a callback's stop() made no connection attempt in 5 s");
         restartAfterCallbackStop = false;
         // Caught connecting, inside a callback, in the middle of a connection, or after several connections;
@@ -554,8 +561,8 @@ int main(int argc, char** argv) {
         if (schedule() % 10 == 0) std::this_thread::sleep_for(Millis(schedule() % 300));
         if (Clock::now() < nextReport) continue;
         nextReport += reportEvery;
-        std::printf("[%4llds] %llu connections, peak RSS %ld KB\n", ull((Clock::now() - began) / std::chrono::seconds(1)),
-                    ull(accepted), peakRssKb());
+        std::printf("[%4llds] %llu connections, peak RSS %ld KB\n",
+                    ull((Clock::now() - began) / std::chrono::seconds(1)), ull(accepted), peakRssKb());
     }
 
     serverLoop.quit();
@@ -582,13 +589,14 @@ int main(int argc, char** argv) {
         fail("peak RSS %ld KB, more than 32 MB above the %ld KB after the first run", peakRssKb(), rssAfterFirstRun);
 #endif
 
-    std::printf("soak: seed %llu, %llu starts, %llu connections, %llu ended by the server and checked; frames: %llu "
-                "sent whole, %llu written whole by the client, %llu received; %llu messages made, %llu dropped by the "
-                "send queue (peak %zu bytes alive); %llu handler exceptions; %llu signals, %llu children spawned; "
-                "peak RSS %ld KB; stops:",
-                ull(seed), ull(starts), ull(accepted), ull(ledger.checked), ull(ledger.framesOut), ull(delivered),
-                ull(ledger.framesIn), ull(book.nextId - 1), ull(dropped), book.peakBytes, ull(thrown), ull(signals),
-                ull(spawns), peakRssKb());
+    std::printf(
+        "soak: seed %llu, %llu starts, %llu connections, %llu ended by the server and checked; frames: %llu "
+        "sent whole, %llu written whole by the client, %llu received; %llu messages made, %llu dropped by the "
+        "send queue (peak %zu bytes alive); %llu handler exceptions; %llu signals, %llu children spawned; "
+        "peak RSS %ld KB; stops:",
+        ull(seed), ull(starts), ull(accepted), ull(ledger.checked), ull(ledger.framesOut), ull(delivered),
+        ull(ledger.framesIn), ull(book.nextId - 1), ull(dropped), book.peakBytes, ull(thrown), ull(signals),
+        ull(spawns), peakRssKb());
     for (auto const& [state, stops] : stopsIn) std::printf(" %s %llu,", state.c_str(), ull(stops));
     for (auto const& [where, stops] : stopsFrom) std::printf(" from %s %llu,", where.c_str(), ull(stops));
     for (size_t fault = 0; fault < size_t(Fault::Count); ++fault)

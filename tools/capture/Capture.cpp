@@ -62,8 +62,8 @@ bool Writer::open(std::string const& path, std::string& error) {
     appendNative(header, kMagic);
     appendNative16(header, 2);  // version 2.4
     appendNative16(header, 4);
-    appendNative(header, 0);              // this zone
-    appendNative(header, 0);              // significant figures
+    appendNative(header, 0);  // this zone
+    appendNative(header, 0);  // significant figures
     appendNative(header, kMaxRecordBytes);
     appendNative(header, kLinkType);
     writeAll(header);
@@ -135,7 +135,7 @@ bool parse(char const* data, size_t size, std::vector<Record>& records, std::str
         }
         if (size - at - kRecordHeaderBytes < length) {
             error = where + ": truncated, " + std::to_string(size - at - kRecordHeaderBytes) + " of " +
-                    std::to_string(length) + " bytes";
+                std::to_string(length) + " bytes";
             return false;
         }
         const uint32_t micros = loadNative(data + at + 4, swapped);

@@ -19,8 +19,8 @@ Step stepOf(capture::Record const& record) {
     Step step = Step::raw(record.bytes);
     ipc_frame::Header header;
     step.wholeFrame = (record.flags & capture::kRaw) == 0 && record.bytes.size() >= ipc_frame::kHeaderBytes &&
-                      ipc_frame::decodeHeader(reinterpret_cast<unsigned char const*>(record.bytes.data()), header) &&
-                      record.bytes.size() - ipc_frame::kHeaderBytes == header.length;
+        ipc_frame::decodeHeader(reinterpret_cast<unsigned char const*>(record.bytes.data()), header) &&
+        record.bytes.size() - ipc_frame::kHeaderBytes == header.length;
     return step;
 }
 

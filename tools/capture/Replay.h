@@ -56,8 +56,8 @@ private:
 
     ScriptedServer& server;
     ConnectionId playing = 0;
-    bool found = false;  // the recording holds `playing`
-    std::vector<capture::Record> towardsClient;   // frames and raw bytes, in order
+    bool found = false;                          // the recording holds `playing`
+    std::vector<capture::Record> towardsClient;  // frames and raw bytes, in order
     std::vector<std::vector<char>> fromClient;   // whole frames, in order
     std::vector<Millis> gaps;                    // before each of towardsClient
     Say say;

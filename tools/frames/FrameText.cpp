@@ -36,12 +36,18 @@ using MessageClass = IPCMessageFactory::MessageClass;
 // hex only.
 char const* kindOf(MessageClass messageClass) {
     switch (messageClass) {
-    case MessageClass::SimpleString: return "string";
-    case MessageClass::StringArray: return "strings";
-    case MessageClass::UnsignedInt: return "u32";
-    case MessageClass::UnsignedInt64: return "u64";
-    case MessageClass::UnsignedIntArray: return "u32s";
-    default: return nullptr;
+    case MessageClass::SimpleString:
+        return "string";
+    case MessageClass::StringArray:
+        return "strings";
+    case MessageClass::UnsignedInt:
+        return "u32";
+    case MessageClass::UnsignedInt64:
+        return "u64";
+    case MessageClass::UnsignedIntArray:
+        return "u32s";
+    default:
+        return nullptr;
     }
 }
 
@@ -81,7 +87,7 @@ public:
     void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) override {
         add(name, listOf(values, [](IPCJSPlayerMediaInfo::Stream const& s) {
                 return "{" + std::to_string(s.number1) + " " + std::to_string(s.number2) + " " +
-                       std::to_string(s.number3) + " " + quoted(s.text1) + " " + quoted(s.text2) + "}";
+                    std::to_string(s.number3) + " " + quoted(s.text1) + " " + quoted(s.text2) + "}";
             }));
     }
 
@@ -129,14 +135,15 @@ bool parseHex(std::string const& text, std::vector<char>& out) {
 bool parseFrame(std::string const& text, IPCMessageStruct& out, std::string& error) {
     const size_t typeEnd = text.find(':');
     uint64_t typeNumber = 0;
-    if (typeEnd == std::string::npos || !parseUnsigned(text.substr(0, typeEnd), ipc_frame::kMaxTypeNumber, typeNumber)) {
+    if (typeEnd == std::string::npos ||
+        !parseUnsigned(text.substr(0, typeEnd), ipc_frame::kMaxTypeNumber, typeNumber)) {
         error = "expected TYPE:KIND[:VALUE] with TYPE a number from 0 to 16777215";
         return false;
     }
     const auto type = static_cast<IPCMessageType>(typeNumber);
     const size_t kindEnd = text.find(':', typeEnd + 1);
-    const std::string kind = text.substr(typeEnd + 1, kindEnd == std::string::npos ? std::string::npos
-                                                                                    : kindEnd - typeEnd - 1);
+    const std::string kind =
+        text.substr(typeEnd + 1, kindEnd == std::string::npos ? std::string::npos : kindEnd - typeEnd - 1);
     const bool hasValue = kindEnd != std::string::npos;
     const std::string value = hasValue ? text.substr(kindEnd + 1) : std::string();
 
@@ -146,7 +153,7 @@ bool parseFrame(std::string const& text, IPCMessageStruct& out, std::string& err
     char const* fits = kindOf(IPCMessageFactory::classOf(type));
     if (classKind && (fits == nullptr || kind != fits)) {
         error = "type " + std::to_string(typeNumber) + " is " + IPCMessageFactory::className(type) + ": give " +
-                (fits == nullptr ? std::string() : fits + std::string(":, ")) + "hex: or empty";
+            (fits == nullptr ? std::string() : fits + std::string(":, ")) + "hex: or empty";
         return false;
     }
     std::unique_ptr<IPCMessage> message;
@@ -165,7 +172,8 @@ bool parseFrame(std::string const& text, IPCMessageStruct& out, std::string& err
         message = std::make_unique<IPCMessageStringArray>(type, splitList(value));
     } else if (kind == "u32" || kind == "u64") {
         uint64_t number = 0;
-        const uint64_t maximum = kind == "u32" ? std::numeric_limits<uint32_t>::max() : std::numeric_limits<uint64_t>::max();
+        const uint64_t maximum =
+            kind == "u32" ? std::numeric_limits<uint32_t>::max() : std::numeric_limits<uint64_t>::max();
         if (!parseUnsigned(value, maximum, number)) {
             error = "'" + value + "' is not a " + kind + " number";
             return false;
@@ -207,11 +215,21 @@ std::string quoted(std::string const& bytes) {
     for (size_t i = 0; i < shown; ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
         default:
             if (c >= 0x20 && c < 0x7F) {
                 out += static_cast<char>(c);
@@ -264,8 +282,9 @@ void visitMembers(IPCMessage const& message, MemberSink& sink) {
 }
 
 std::string typeTable() {
-    std::string table = "Type numbers by message class, and the KIND that writes one (hex and empty\n"
-                        "fit any type):\n";
+    std::string table =
+        "Type numbers by message class, and the KIND that writes one (hex and empty\n"
+        "fit any type):\n";
     const int last = static_cast<int>(MessageClass::PlayerMediaInfo);
     for (int c = static_cast<int>(MessageClass::SimpleString); c <= last; ++c) {
         const auto messageClass = static_cast<MessageClass>(c);
@@ -283,8 +302,8 @@ std::string describeFrame(IPCMessageStruct const& frame, bool withPayloadHex) {
     TextMembers members;
     visitMembers(*decodeFrame(frame), members);
     std::string line = "type=" + std::to_string(static_cast<uint32_t>(frame.type)) +
-                       " class=" + IPCMessageFactory::className(frame.type) +
-                       " length=" + std::to_string(frame.data.size()) + " " + members.line;
+        " class=" + IPCMessageFactory::className(frame.type) + " length=" + std::to_string(frame.data.size()) + " " +
+        members.line;
     if (withPayloadHex && IPCMessageFactory::classOf(frame.type) != IPCMessageFactory::MessageClass::Plain)
         line += " payload=" + hexBytes(frame.data);
     return line;

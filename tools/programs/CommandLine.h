@@ -86,7 +86,7 @@ inline bool checkSocketPath(std::string const& path, std::string& error) {
     sockaddr_un address;
     if (makeUnixAddress(path, address)) return true;
     error = "a Unix-domain socket path has 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes, not " +
-            std::to_string(path.size());
+        std::to_string(path.size());
     return false;
 }
 

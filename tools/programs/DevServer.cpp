@@ -150,11 +150,11 @@ struct Options {
     bool json = false;
     bool printPayloadHex = false;
     bool quietEvents = false;
-    std::set<ConnectionId> clients;  // empty: every client
-    std::set<IPCMessageType> types;  // empty: every type
-    std::string direction;           // to-server, to-client, or empty: both
-    std::string pcapPath;            // empty: no capture
-    std::string replayPath;          // empty: no replay
+    std::set<ConnectionId> clients;     // empty: every client
+    std::set<IPCMessageType> types;     // empty: every type
+    std::string direction;              // to-server, to-client, or empty: both
+    std::string pcapPath;               // empty: no capture
+    std::string replayPath;             // empty: no replay
     ConnectionId replayConnection = 0;  // 0: the first in the recording
     double replaySpeed = 1;
     bool replayLoop = false;
@@ -197,9 +197,10 @@ int parseArguments(int argc, char** argv, Options& options) {
             return args.usageError("unexpected argument '" + name + "'");
         } else if (flag && (name == "--help" || name == "-h")) {
             std::fputs(kUsage, stdout);
-            std::printf("\nCaptures open in Wireshark with the dissector installed at\n  %s\n"
-                        "e.g. tshark -X lua_script:%s -r FILE\n",
-                        dissectorPath().c_str(), dissectorPath().c_str());
+            std::printf(
+                "\nCaptures open in Wireshark with the dissector installed at\n  %s\n"
+                "e.g. tshark -X lua_script:%s -r FILE\n",
+                dissectorPath().c_str(), dissectorPath().c_str());
             std::fputs(("\n" + typeTable()).c_str(), stdout);
             return 0;
         } else if (flag && name == "--version") {
@@ -292,13 +293,15 @@ int parseArguments(int argc, char** argv, Options& options) {
         return args.usageError(seedGiven ? "--seed is for the scripts of --faults" : "--fault-rate is for --faults");
     const bool replay = !options.replayPath.empty();
     if (replayGiven && !replay) return args.usageError("--connection, --speed and --loop are for --replay");
-    if (options.untap && (options.tap || replay || !options.pcapPath.empty() || !options.faults.empty() ||
-                          !options.greeting.empty()))
+    if (options.untap &&
+        (options.tap || replay || !options.pcapPath.empty() || !options.faults.empty() || !options.greeting.empty()))
         return args.usageError("--untap takes --socket only");
-    if (replay && (options.tap || options.json || !options.faults.empty() || !options.greeting.empty() ||
-                   options.exitAfterFrames != 0))
-        return args.usageError("--replay plays the recording alone, in text: no --tap, --json, --faults, --send or "
-                               "--exit-after");
+    if (replay &&
+        (options.tap || options.json || !options.faults.empty() || !options.greeting.empty() ||
+         options.exitAfterFrames != 0))
+        return args.usageError(
+            "--replay plays the recording alone, in text: no --tap, --json, --faults, --send or "
+            "--exit-after");
     if (options.tap && (!options.faults.empty() || !options.greeting.empty() || options.exitAfterFrames != 0))
         return args.usageError("--tap forwards the traffic as it is: no --faults, --send or --exit-after");
     return -1;
@@ -376,8 +379,8 @@ private:
     // The filters: --client for every event, --direction (and --type) for frames.
     bool chosen(ConnectionId id) const { return options.clients.empty() || options.clients.count(id) != 0; }
     bool chosen(ConnectionId id, Direction direction) const {
-        return chosen(id) && (options.direction.empty() ||
-                              (options.direction == "to-server") == (direction == Direction::ToServer));
+        return chosen(id) &&
+            (options.direction.empty() || (options.direction == "to-server") == (direction == Direction::ToServer));
     }
 
     void readStandardInput();
@@ -404,8 +407,7 @@ bool takeOverPath(Options const& options, std::string& error) {
     std::string tapped = DevServer::tappedPath(options);
     struct stat info;
     if (::lstat(tapped.c_str(), &info) == 0) {
-        error = tapped + " exists: another tap runs, or one ended without giving the path back" +
-                untapAdvice(options);
+        error = tapped + " exists: another tap runs, or one ended without giving the path back" + untapAdvice(options);
         return false;
     }
     int connectError = 0;

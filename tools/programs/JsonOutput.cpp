@@ -30,8 +30,11 @@ public:
     void streams(char const* name, std::vector<IPCJSPlayerMediaInfo::Stream> const& values) override {
         Json list = Json::array();
         for (auto const& v : values)
-            list.push_back({{"number1", v.number1}, {"number2", v.number2}, {"number3", v.number3},
-                            {"text1", shown(v.text1)}, {"text2", shown(v.text2)}});
+            list.push_back({{"number1", v.number1},
+                            {"number2", v.number2},
+                            {"number3", v.number3},
+                            {"text1", shown(v.text1)},
+                            {"text2", shown(v.text2)}});
         object[name] = list;
     }
 
@@ -49,20 +52,30 @@ public:
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
         JsonMembers members;
         visitMembers(*decodeFrame(frame), members);
-        printJson({{"event", "frame"}, {"client", id}, {"direction", directionName(direction)},
-                   {"type", static_cast<uint32_t>(frame.type)}, {"class", IPCMessageFactory::className(frame.type)},
-                   {"length", frame.data.size()}, {"members", members.object}, {"payload", hexBytes(frame.data)}});
+        printJson({{"event", "frame"},
+                   {"client", id},
+                   {"direction", directionName(direction)},
+                   {"type", static_cast<uint32_t>(frame.type)},
+                   {"class", IPCMessageFactory::className(frame.type)},
+                   {"length", frame.data.size()},
+                   {"members", members.object},
+                   {"payload", hexBytes(frame.data)}});
     }
     void outOfSync(ConnectionId id, Direction direction, std::string const& what) override {
-        printJson({{"event", "out-of-sync"}, {"client", id}, {"direction", directionName(direction)}, {"detail", what}});
+        printJson(
+            {{"event", "out-of-sync"}, {"client", id}, {"direction", directionName(direction)}, {"detail", what}});
     }
     void injected(ConnectionId id, std::string const& what) override {
         const size_t colon = what.find(": ");
-        printJson({{"event", "fault"}, {"client", id}, {"fault", what.substr(0, colon)},
+        printJson({{"event", "fault"},
+                   {"client", id},
+                   {"fault", what.substr(0, colon)},
                    {"detail", colon == std::string::npos ? "" : what.substr(colon + 2)}});
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const& why) override {
-        printJson({{"event", "disconnected"}, {"client", id}, {"reason", why.empty() ? "client closed" : why},
+        printJson({{"event", "disconnected"},
+                   {"client", id},
+                   {"reason", why.empty() ? "client closed" : why},
                    {"trailingBytes", summary.trailingBytes}});
     }
 

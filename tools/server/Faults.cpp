@@ -14,9 +14,21 @@ namespace kesu_tools {
 namespace {
 
 constexpr char const* kNames[] = {
-    "accept-then-close", "close-in-header", "close-in-payload", "wrong-marker", "above-bound",
-    "at-bound",          "bad-payload",     "large-frame",      "burst",        "one-byte-pieces",
-    "stall",             "never-read",      "reset",            "recreate-socket", "close-between-frames",
+    "accept-then-close",
+    "close-in-header",
+    "close-in-payload",
+    "wrong-marker",
+    "above-bound",
+    "at-bound",
+    "bad-payload",
+    "large-frame",
+    "burst",
+    "one-byte-pieces",
+    "stall",
+    "never-read",
+    "reset",
+    "recreate-socket",
+    "close-between-frames",
     "hold-open",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Fault::Count), "a name for every fault");
@@ -144,9 +156,9 @@ Drawn aboveBound(Random& rng, uint32_t type) {
     uint32_t length = 0xFFFFFFFFu;
     if (pick == 0) length = ipc_frame::kMaxPayloadBytes + 1;
     if (pick == 1) length = uniform<uint32_t>(rng, ipc_frame::kMaxPayloadBytes + 2, 0xFFFFFFFEu);
-    return {{Step::raw(header(type, length)), Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)),
-             Step::close(false)},
-            "announces " + std::to_string(length) + " bytes"};
+    return {
+        {Step::raw(header(type, length)), Step::idle(Step::Kind::AwaitClientLeaving, Millis(2000)), Step::close(false)},
+        "announces " + std::to_string(length) + " bytes"};
 }
 
 Drawn cutFrameAtBound(Random& rng, uint32_t type) {
@@ -197,8 +209,8 @@ struct TrafficFault {
     Drawn (*draw)(Random& rng);
 };
 constexpr TrafficFault kTraffic[] = {
-    {Fault::BadPayload, badPayload}, {Fault::LargeFrame, largeFrame}, {Fault::Burst, burst},
-    {Fault::OneBytePieces, oneBytePieces}, {Fault::Stall, stall}, {Fault::AtBound, wholeFrameAtBound},
+    {Fault::BadPayload, badPayload},       {Fault::LargeFrame, largeFrame}, {Fault::Burst, burst},
+    {Fault::OneBytePieces, oneBytePieces}, {Fault::Stall, stall},           {Fault::AtBound, wholeFrameAtBound},
 };
 
 // Faults that end a connection; each draw ends with a close.
@@ -207,10 +219,14 @@ struct EndingFault {
     Drawn (*draw)(Random& rng, uint32_t type);
 };
 constexpr EndingFault kEnds[] = {
-    {Fault::CloseInHeader, closeInHeader}, {Fault::CloseInPayload, closeInPayload},
-    {Fault::WrongMarker, wrongMarker},     {Fault::AboveBound, aboveBound},
-    {Fault::AtBound, cutFrameAtBound},     {Fault::Reset, resetUnread},
-    {Fault::RecreateSocket, recreateSocket}, {Fault::CloseBetweenFrames, closeBetweenFrames},
+    {Fault::CloseInHeader, closeInHeader},
+    {Fault::CloseInPayload, closeInPayload},
+    {Fault::WrongMarker, wrongMarker},
+    {Fault::AboveBound, aboveBound},
+    {Fault::AtBound, cutFrameAtBound},
+    {Fault::Reset, resetUnread},
+    {Fault::RecreateSocket, recreateSocket},
+    {Fault::CloseBetweenFrames, closeBetweenFrames},
     {Fault::HoldOpen, holdOpen},
 };
 

@@ -22,22 +22,22 @@
 namespace kesu_tools {
 
 enum class Fault {
-    AcceptThenClose,  // nothing sent, closed at once
-    CloseInHeader,    // 1 to 7 header bytes, then closed
-    CloseInPayload,   // a header and part of its payload, then closed
-    WrongMarker,      // a header whose first byte is not the marker
-    AboveBound,       // a header announcing more than the client's bound, up to 0xFFFFFFFF
-    AtBound,          // a header announcing exactly the bound: rarely whole, mostly cut
-    BadPayload,       // a payload its class cannot read whole, one with extra bytes, an unknown type
-    LargeFrame,       // a whole frame of 64 KiB to 1 MiB
-    Burst,            // many small frames back to back
-    OneBytePieces,    // a frame written one byte at a time
-    Stall,            // nothing sent for a while (rarely seconds)
-    NeverRead,        // the client's bytes are never read
-    Reset,            // closed with the client's bytes unread
-    RecreateSocket,   // the socket file removed and, a moment later, made anew
+    AcceptThenClose,     // nothing sent, closed at once
+    CloseInHeader,       // 1 to 7 header bytes, then closed
+    CloseInPayload,      // a header and part of its payload, then closed
+    WrongMarker,         // a header whose first byte is not the marker
+    AboveBound,          // a header announcing more than the client's bound, up to 0xFFFFFFFF
+    AtBound,             // a header announcing exactly the bound: rarely whole, mostly cut
+    BadPayload,          // a payload its class cannot read whole, one with extra bytes, an unknown type
+    LargeFrame,          // a whole frame of 64 KiB to 1 MiB
+    Burst,               // many small frames back to back
+    OneBytePieces,       // a frame written one byte at a time
+    Stall,               // nothing sent for a while (rarely seconds)
+    NeverRead,           // the client's bytes are never read
+    Reset,               // closed with the client's bytes unread
+    RecreateSocket,      // the socket file removed and, a moment later, made anew
     CloseBetweenFrames,  // closed after a whole frame, as a server that restarts
-    HoldOpen,         // nothing more sent; closed after 15 s unless the client leaves first
+    HoldOpen,            // nothing more sent; closed after 15 s unless the client leaves first
     Count
 };
 

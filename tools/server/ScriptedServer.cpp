@@ -39,14 +39,14 @@ IPCMessageStruct frameOf(std::vector<char> const& bytes) {
 
 struct ScriptedServer::Connection {
     Connection(ScriptedServer& server, ConnectionId number, ScopedFd client)
-        : id(number), fd(std::move(client)), channel(server.loop, [this, &server](short revents) {
-              server.onReady(*this, revents);
-          }) {}
+        : id(number),
+          fd(std::move(client)),
+          channel(server.loop, [this, &server](short revents) { server.onReady(*this, revents); }) {}
 
     const ConnectionId id;
     ScopedFd fd;
     Channel channel;
-    bool closed = false;      // finished; destroyed after the turn
+    bool closed = false;  // finished; destroyed after the turn
     bool reading = true;
     bool readShut = false;    // our reading side is shut down
     bool clientLeft = false;  // hung up, or a write to it failed

@@ -22,14 +22,15 @@ constexpr size_t kForwardBacklogBytes = 256 * 1024;
 // One end of a link: the client, or the tap's connection to the server.
 struct Tap::Side {
     Side(Tap& tap, Link& link, Direction readAs)
-        : direction(readAs), channel(tap.loop, [&tap, &link, this](short revents) { tap.onReady(link, *this, revents); }) {}
+        : direction(readAs),
+          channel(tap.loop, [&tap, &link, this](short revents) { tap.onReady(link, *this, revents); }) {}
 
     const Direction direction;  // of the bytes read from this side
     ScopedFd fd;
     Channel channel;
-    FrameStream frames;          // of the bytes read from this side
-    std::vector<char> toWrite;   // bytes for this side, not yet taken
-    bool readEnded = false;      // end of stream, or a read error
+    FrameStream frames;         // of the bytes read from this side
+    std::vector<char> toWrite;  // bytes for this side, not yet taken
+    bool readEnded = false;     // end of stream, or a read error
     bool writeFailed = false;
 };
 
@@ -167,7 +168,8 @@ void Tap::finish(Link& link, std::string const& why) {
         side->channel.unwatch();
         side->fd.reset();
         const std::vector<char> rest = side->frames.pending();
-        if (!rest.empty()) tell([&](TrafficObserver& o) { o.rawBytes(link.id, side->direction, rest.data(), rest.size()); });
+        if (!rest.empty())
+            tell([&](TrafficObserver& o) { o.rawBytes(link.id, side->direction, rest.data(), rest.size()); });
     }
     auto owned = std::move(links.at(link.id));
     links.erase(link.id);
