@@ -44,8 +44,11 @@ static void runOne(const uint8_t* data, size_t size) {
     size_t whole = 0;
     const FrameOutcome end = walk(stream, streamSize, whole);
     std::vector<uint8_t> read;  // the frames read, encoded again
-    FrameOutcome outcome;
-    for (IPCMessageStruct frame; (outcome = receiveFrame(fd[0], frame, [] { return true; })) == FrameOutcome::Frame;) {
+    FrameOutcome outcome = FrameOutcome::Frame;
+    while (outcome == FrameOutcome::Frame) {
+        IPCMessageStruct frame;
+        outcome = receiveFrame(fd[0], frame, [] { return true; });
+        if (outcome != FrameOutcome::Frame) break;
         read.resize(read.size() + kHeaderBytes);
         encodeHeader(frame, &read[read.size() - kHeaderBytes]);
         read.insert(read.end(), frame.data.begin(), frame.data.end());
