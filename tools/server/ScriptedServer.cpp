@@ -156,10 +156,6 @@ void ScriptedServer::beginStep(Connection& c) {
     c.sent = 0;
     c.piece = 0;
     c.betweenPieces = false;
-    if (step.kind == Step::Kind::Send && step.wholeFrame) {
-        IPCMessageStruct frame = frameOf(step.bytes);
-        tell([&](ServerObserver& o) { o.sendingForTesting(c.id, frame); });
-    }
 }
 
 // True once the front step is done; false while it waits, and after a close.

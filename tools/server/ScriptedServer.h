@@ -35,8 +35,6 @@ public:
 
     // The client's bytes as they were read, before they are cut into frames.
     virtual void bytesForTesting(ConnectionId /*id*/, char const* /*data*/, size_t /*size*/) {}
-    // Before the first byte of a whole frame of ours goes out.
-    virtual void sendingForTesting(ConnectionId /*id*/, IPCMessageStruct const& /*frame*/) {}
 
 protected:
     ~ServerObserver() = default;
