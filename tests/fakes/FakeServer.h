@@ -3,8 +3,6 @@
 // every connection did; tests steer it with the server's steps.
 #pragma once
 
-#include <poll.h>
-
 #include <cstdlib>
 #include <future>
 #include <stdexcept>
@@ -19,20 +17,11 @@ using namespace kesu_tools;
 // Bounds a failing test's waits; a passing one never waits it out.
 constexpr Millis kEventTimeout{5000};
 
-// The server's steps, and one that only tests ask for: from it on, the
-// client's writes fail while its reads still block.
-struct Step : kesu_tools::Step {
-    Step(kesu_tools::Step step) : kesu_tools::Step(std::move(step)) {}  // NOLINT: every server step is one
-    static Step shutdownReading() { return kesu_tools::Step::shutdownReadingForTesting(); }
-};
-
 class FakeServer : private ServerObserver {
 public:
     struct Connection {
-        std::vector<char> bytes;               // everything the client sent, as read
         std::vector<IPCMessageStruct> frames;  // whole frames from the client, in order
         bool closed = false;
-        ConnectionSummary summary;  // once closed
     };
     using Record = std::map<ConnectionId, Connection>;  // 1, 2... in accept order
 
@@ -65,14 +54,6 @@ public:
     }
     void enqueue(ConnectionId id, Step step) {
         call([&] { server->enqueue(id, std::move(step)); });
-    }
-    bool hasPendingClient() {  // a connection the kernel completed waits to be accepted
-        bool pending = false;
-        call([&] {
-            pollfd listening{server->listenerForTesting().fd(), POLLIN, 0};
-            pending = listening.fd >= 0 && ::poll(&listening, 1, 0) == 1;
-        });
-        return pending;
     }
 
     size_t connectionCount() const {
@@ -114,17 +95,11 @@ private:
         locked([&] { record[id]; });
         connectAction(id);
     }
-    void bytesForTesting(ConnectionId id, char const* data, size_t n) override {
-        locked([&] { record[id].bytes.insert(record[id].bytes.end(), data, data + n); });
-    }
     void frame(ConnectionId id, Direction direction, IPCMessageStruct const& frame) override {
         if (direction == Direction::ToServer) locked([&] { record[id].frames.push_back(frame); });
     }
-    void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const&) override {
-        locked([&] {
-            record[id].summary = summary;
-            record[id].closed = true;
-        });
+    void disconnected(ConnectionId id, ConnectionSummary const&, std::string const&) override {
+        locked([&] { record[id].closed = true; });
     }
 
     static inline thread_local bool onServerThread = false;
