@@ -1,15 +1,12 @@
 // The lifecycle model: one IPCMessengerClient with two replying handlers and a flooding thread, against the
 // tools' server core playing every fault, driven through starts and every kind of stop from several threads
-// while the environment interferes: signals without SA_RESTART on every thread, fork and exec from another
-// thread. The client's promises are checked at every step; what and why: docs/RELIABILITY.md ("What the soak
-// checks").
+// while signals without SA_RESTART hit every thread. The client's promises are checked at every step; what
+// and why: docs/RELIABILITY.md ("What the soak checks").
 //   soak [SECONDS [SEED [STOP_BOUND_MS]]]    (60 s, a random seed, 3000 ms)
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -61,7 +58,7 @@ Counter callbackStops{0};         // raised by each stop() a callback makes
 Counter startsAtCallbackStop{0};  // startsCalled when the last one came
 std::atomic<bool> stopping{false}, quiet{false}, holdDispatch{false}, inDispatch{false};
 std::atomic<int> inCallback{0};
-Counter accepted{0}, thrown{0}, delivered{0}, dropped{0}, signals{0}, spawns{0};
+Counter accepted{0}, thrown{0}, delivered{0}, dropped{0}, signals{0};
 
 // Every message the model submits, from its construction to its deletion: written whole (delivery
 // callback) or dropped by the send queue (drop callback), never both, never twice, and deleted once.
@@ -325,27 +322,6 @@ void signalEveryThread() {
     ::closedir(tasks);
 }
 
-// Fork, then exec: a socket without close-on-exec in the child at that moment is one the exec would hand
-// to another program.
-void spawnAChild() {
-    pid_t child = ::fork();
-    if (child == 0) {
-        for (int fd = 3; fd < 1024; ++fd) {
-            struct stat status {};
-            int flags = ::fcntl(fd, F_GETFD);
-            if (flags != -1 && (flags & FD_CLOEXEC) == 0 && ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode))
-                ::_exit(3);
-        }
-        ::execl("/bin/true", "true", static_cast<char*>(nullptr));
-        ::_exit(0);
-    }
-    if (child < 0) return;
-    int status = 0;
-    while (::waitpid(child, &status, 0) == -1 && errno == EINTR) continue;
-    ++spawns;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) fail("a child spawned by another thread inherited a socket");
-}
-
 // A socket pair on the lowest free descriptor numbers, opened once a stop has returned: those the client
 // gave back, if it did. Intact: still connected, nothing arrived.
 struct Sentinel {
@@ -416,7 +392,6 @@ int main(int argc, char** argv) {
     });
 
     std::mt19937_64 schedule(seed ^ 0x50A4ull);
-    std::map<std::string, uint64_t> stopsIn;
     auto client = std::make_unique<IPCMessengerClient>(path);
     client->setAllowedMessages(allowed);
     client->setSendQueueLimit(kSendQueueLimit);
@@ -440,7 +415,6 @@ int main(int argc, char** argv) {
             client->sendMessage(new ModelMessage(std::vector<char>(1 + rng() % (64 * 1024), 'f')));
     }));
     interferers.push_back(interfere(seed + 3, 4, done, [](std::mt19937_64&) { signalEveryThread(); }));
-    interferers.push_back(interfere(seed + 4, 10, done, [](std::mt19937_64&) { spawnAChild(); }));
     interferers.push_back(interfere(seed + 5, 5, done, [](std::mt19937_64&) {
         std::lock_guard<std::mutex> lock(book.mutex);
         if (book.liveBytes > kSendQueueLimit + kSubmittingBytes)
@@ -474,10 +448,6 @@ int main(int argc, char** argv) {
             hungStop = "dispatching";
         else
             hungStop = "receiving";
-        ++stopsIn[std::string(const_cast<char const*>(hungStop)) +
-                  (threads == 0       ? ""
-                       : threads == 1 ? ", by another thread"
-                                      : ", by two threads")];
         stopping = true;
         sentinels.clear();
         ::alarm(static_cast<unsigned>((boundMs + 999) / 1000));
@@ -500,7 +470,6 @@ int main(int argc, char** argv) {
         inDispatch = false;
         stopping = false;
     };
-    std::map<std::string, uint64_t> stopsFrom;
     bool restartAfterCallbackStop = false;
 
     stopClient(0);
@@ -526,7 +495,6 @@ int main(int argc, char** argv) {
             uint64_t before = callbackStops;
             first.armed = callback;
             if (kesu_test::eventually([before] { return callbackStops != before; }, Millis(8000))) {
-                ++stopsFrom[callbackName(callback)];
                 restartAfterCallbackStop = schedule() % 2 == 0;
                 if (restartAfterCallbackStop) continue;
             }
@@ -576,13 +544,11 @@ int main(int argc, char** argv) {
     std::printf(
         "soak: seed %llu, %llu starts, %llu connections, %llu ended by the server and checked; frames: %llu "
         "sent whole, %llu written whole by the client, %llu received; %llu messages made, %llu dropped by the "
-        "send queue (peak %zu bytes alive); %llu handler exceptions; %llu signals, %llu children spawned; "
-        "peak RSS %ld KB; stops:",
+        "send queue (peak %zu bytes alive); %llu handler exceptions; %llu signals; "
+        "peak RSS %ld KB",
         ull(seed), ull(starts), ull(accepted), ull(ledger.checked), ull(ledger.framesOut), ull(delivered),
         ull(ledger.framesIn), ull(book.nextId - 1), ull(dropped), book.peakBytes, ull(thrown), ull(signals),
-        ull(spawns), peakRssKb());
-    for (auto const& [state, stops] : stopsIn) std::printf(" %s %llu,", state.c_str(), ull(stops));
-    for (auto const& [where, stops] : stopsFrom) std::printf(" from %s %llu,", where.c_str(), ull(stops));
+        peakRssKb());
     for (size_t fault = 0; fault < size_t(Fault::Count); ++fault)
         std::printf("%s %s %llu", fault == 0 ? "\nfaults injected:" : "", faultName(Fault(fault)),
                     ull(ledger.faultsInjected[faultName(Fault(fault))]));
