@@ -256,9 +256,10 @@ TEST(FrameReaderTest, Rows) {
         LogCapture log;
         std::vector<char> frames;
         IPCMessageStruct frame;
-        Outcome outcome;
-        while ((outcome = ipc_frame::receiveFrame(fd[0], frame, [&] { return row.end != End::Stop; })) ==
-               Outcome::Frame) {
+        Outcome outcome = Outcome::Frame;
+        while (outcome == Outcome::Frame) {
+            outcome = ipc_frame::receiveFrame(fd[0], frame, [&] { return row.end != End::Stop; });
+            if (outcome != Outcome::Frame) break;
             unsigned char header[ipc_frame::kHeaderBytes];
             ipc_frame::encodeHeader(frame, header);
             frames.insert(frames.end(), header, header + sizeof header);
@@ -413,7 +414,9 @@ TEST(STBThreadTest, StopsFromSeveralThreadsEachWaitForTheRunTheyStoppedOnly) {
 TEST(NSTimeTest, NowReadsTheMonotonicClockInMicroseconds) {
     using namespace std::chrono;
     auto steadyUs = [] { return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(); };
-    const long long before = steadyUs(), now = NSTime::nowRelative().microseconds(), after = steadyUs();
+    const long long before = steadyUs();
+    const long long now = NSTime::nowRelative().microseconds();
+    const long long after = steadyUs();
     EXPECT_TRUE(before <= now && now <= after) << before << " " << now << " " << after;
 }
 
