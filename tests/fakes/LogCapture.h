@@ -39,6 +39,13 @@ public:
     bool waitForLine(int line, size_t times = 1) const {
         return eventually([&] { return count(line) >= times; });
     }
+    // Every line as "level:line text", joined by "|": a whole log in one comparison.
+    std::string lines() const {
+        std::string out;
+        for (Entry const& e : entries())
+            out += (out.empty() ? "" : "|") + std::to_string(e.level) + ":" + std::to_string(e.line) + " " + e.text;
+        return out;
+    }
     std::string dump() const {  // for failure messages
         std::string out;
         for (Entry const& e : entries()) out += "  " + e.file + ":" + std::to_string(e.line) + ": " + e.text + "\n";
