@@ -322,24 +322,6 @@ void signalEveryThread() {
     ::closedir(tasks);
 }
 
-// A socket pair on the lowest free descriptor numbers, opened once a stop has returned: those the client
-// gave back, if it did. Intact: still connected, nothing arrived.
-struct Sentinel {
-    Sentinel() {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) fail("socketpair failed");
-    }
-    ~Sentinel() {
-        char byte = 0;
-        bool untouched = ::recv(fds[1], &byte, 1, MSG_DONTWAIT) == -1 && errno == EAGAIN;
-        bool connected = ::send(fds[0], "s", 1, MSG_NOSIGNAL) == 1 && ::recv(fds[1], &byte, 1, MSG_DONTWAIT) == 1;
-        if (!untouched || !connected)
-            fail("descriptor %d or %d was written to or closed after the client gave it back", fds[0], fds[1]);
-        ::close(fds[0]);
-        ::close(fds[1]);
-    }
-    int fds[2] = {-1, -1};
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -421,10 +403,8 @@ int main(int argc, char** argv) {
             fail("%zu bytes of messages alive: more than the send queue's bound allows", book.liveBytes);
     }));
 
-    std::mutex sentinelsMutex;
-    std::vector<std::unique_ptr<Sentinel>> sentinels;  // guarded by sentinelsMutex; checked as they go
     // On each thread whose stop() has returned: no handler is in a callback, none counts a connection open,
-    // none hears of anything until the next start(), and the descriptors the client gave back stay untouched.
+    // and none hears of anything until the next start().
     auto stopReturned = [&] {
         quiet = true;
         if (inCallback != 0) fail("stop() returned while a handler callback was under way");
@@ -433,9 +413,6 @@ int main(int argc, char** argv) {
                 fail("stop() returned, and handler %zu was never told that connection %u ended", handler->index,
                      handler->ordinal);
         }
-        auto sentinel = std::make_unique<Sentinel>();
-        std::lock_guard<std::mutex> lock(sentinelsMutex);
-        sentinels.push_back(std::move(sentinel));
     };
     uint64_t starts = 0;
     // Every stop() that is not a callback's, on the thread(s) given, within the bound.
@@ -449,7 +426,6 @@ int main(int argc, char** argv) {
         else
             hungStop = "receiving";
         stopping = true;
-        sentinels.clear();
         ::alarm(static_cast<unsigned>((boundMs + 999) / 1000));
         if (threads == 0) {
             client->stop();
@@ -522,7 +498,6 @@ int main(int argc, char** argv) {
     done = true;
     for (std::thread& interferer : interferers) interferer.join();
     client.reset();  // every message has had its last chance to be deleted
-    sentinels.clear();
     core.reset();
     kesustb::testing::setLogSink(nullptr);
 
