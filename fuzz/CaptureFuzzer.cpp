@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(again.size() == records.size());
     for (size_t i = 0; i < again.size(); ++i) {
         check(again[i].microseconds == records[i].microseconds);
+        check(again[i].direction == records[i].direction);
         check(again[i].connection == records[i].connection);
         check(again[i].flags == records[i].flags);
         check(again[i].bytes == records[i].bytes);
