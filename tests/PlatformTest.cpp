@@ -1,5 +1,5 @@
-// The platform stand-in: threads that start, run and stop as the client's loops expect, the monotonic
-// clock, and the logger's record and threshold.
+// The platform stand-in: threads that start, run and stop as the client's loops expect, and the logger's
+// threshold.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "NSTime.h"
 #include "STBThread.h"
 #include "fakes/DeathTestStyle.h"
 #include "fakes/Eventually.h"
@@ -103,16 +102,6 @@ TEST(STBThreadTest, StopsFromSeveralThreadsEachWaitForTheRunTheyStoppedOnly) {
     EXPECT_TRUE(probe.isRunning()) << "the run begun during the stops";
     probe.stop();
     EXPECT_EQ(returns, 2);
-}
-
-TEST(NSTimeTest, NowReadsTheMonotonicClockInMicroseconds) {
-    using namespace std::chrono;
-    auto steadyUs = [] { return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(); };
-    const long long before = steadyUs();
-    const long long now = NSTime::nowRelative().microseconds();
-    const long long after = steadyUs();
-    EXPECT_LE(before, now);
-    EXPECT_LE(now, after);
 }
 
 // The threshold is read once per process: each setting runs in a child, which

@@ -1,6 +1,5 @@
 // The checked threading wrappers: misuse is reported with a backtrace and kills, a release not held is
-// silent, timed waits end at their deadline or on a signal; and the backtrace's frame lines.
-#include <dlfcn.h>
+// silent, timed waits end at their deadline or on a signal.
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -17,10 +16,9 @@
 
 #include "fakes/DeathTestStyle.h"
 #include "fakes/Eventually.h"
-#include "kesu/private/STBBackTrace.h"
 #include "kesu/private/pthread_helper.h"
 
-// Exported (outside an anonymous namespace), so that backtraces name them.
+// Exported (outside an anonymous namespace), so that the backtrace names it.
 namespace helper_test {
 // Misuses a checked wrapper after writing where it lies to `file`, unbuffered:
 // 0 relocks a mutex, 1 destroys a held one, 2 waits on a condition without it.
@@ -34,7 +32,6 @@ __attribute__((noinline)) void misuse(int kind, std::string const& file) KESU_NO
     if (kind == 0) mutex->lock();
     delete mutex;
 }
-__attribute__((noinline)) int knownFunction(int x) { return x * 3 + 1; }
 }  // namespace helper_test
 
 // A release of a mutex not held is accepted by design, and made below.
@@ -119,35 +116,6 @@ TEST(PthreadHelperTest, ReleasesNotHeldAreSilentAndTimedWaitsEndAtDeadlineOrSign
     if (!wokeBySignal) pthread_cond_broadcast(reinterpret_cast<pthread_cond_t*>(&condition));  // fail rather than hang
     waiter.join();
     EXPECT_TRUE(wokeBySignal);
-}
-
-// The line as the stream's own buffer holds it: only what was flushed is there.
-std::string lineFor(uintptr_t address) {
-    char text[512] = {};
-    FILE* out = fmemopen(text, sizeof text, "w");
-    STBBackTrace::writeFrameLine(out, address);
-    const std::string line = text;
-    std::fclose(out);
-    return line;
-}
-
-TEST(STBBackTraceTest, FrameLineRows) {
-    auto pointer = [](uintptr_t address) { return (std::ostringstream() << reinterpret_cast<void*>(address)).str(); };
-    const auto symbol = reinterpret_cast<uintptr_t>(&helper_test::knownFunction);
-    const uintptr_t code = symbol & ~uintptr_t{1};  // a Thumb symbol carries bit 0; its code does not
-    Dl_info info{};
-    ASSERT_NE(dladdr(reinterpret_cast<void*>(code + 2), &info), 0);
-    char offset[32];
-    std::snprintf(offset, sizeof offset, " (+0x%x) ", static_cast<unsigned>(code + 2 - symbol));
-    const std::string resolved = pointer(code + 2) + " _ZN11helper_test13knownFunctionEi" + offset + "(" +
-        info.dli_fname + " at " + pointer(reinterpret_cast<uintptr_t>(info.dli_fbase)) + ") \n";
-    const uintptr_t elfHeader = reinterpret_cast<uintptr_t>(info.dli_fbase) + 16;  // in the object, before any symbol
-    const std::pair<uintptr_t, std::string> rows[] = {{1, "Unknown address\n"},
-                                                      {code + 2, resolved},
-                                                      {code + 3, resolved},  // the Thumb bit is cleared first
-                                                      {0x10, pointer(0x10) + " - error resolving address\n"},
-                                                      {elfHeader, pointer(elfHeader) + " - no matching symbol\n"}};
-    for (auto const& [address, line] : rows) EXPECT_EQ(lineFor(address), line) << pointer(address);
 }
 
 }  // namespace
