@@ -196,7 +196,7 @@ TEST(IPCInboxTest, AnInboxWithoutADescriptorSaysSo) {
     descriptorsExhausted = true;
     IPCInbox inbox(client);
     EXPECT_FALSE(inbox.valid());
-    EXPECT_EQ(logs.count(401, 1, "Can't make the inbox's descriptor: Too many open files"), 1u) << logs.dump();
+    EXPECT_EQ(logs.count(401, 1, "Can't make the inbox's descriptor: Too many open files"), 1u) << logs.lines();
 }
 
 }  // namespace

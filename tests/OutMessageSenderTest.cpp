@@ -96,11 +96,11 @@ TEST(OutMessageSenderTest, SignalsDuringABlockedWriteLoseNothing) {
         ASSERT_TRUE(eventually([signal] { return interruptions == signal; }));
     }
     rig.server.enqueue(1, Step::setReading(true));
-    ASSERT_TRUE(rig.server.waitForFrames(1, 3)) << rig.logs.dump();
+    ASSERT_TRUE(rig.server.waitForFrames(1, 3)) << rig.logs.lines();
     auto frames = rig.server.connection(1).frames;
     EXPECT_EQ(frames[1].data, pattern(kLarge));
     EXPECT_TRUE(frames[2].data.empty());
-    EXPECT_EQ(rig.logs.size(), 0u) << rig.logs.dump();
+    EXPECT_EQ(rig.logs.size(), 0u) << rig.logs.lines();
     ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
@@ -115,14 +115,14 @@ TEST(OutMessageSenderTest, TheQueueHoldsWhatItsBoundAllowsAndCountsTheRestOncePe
     EXPECT_NE(rig.sender->enqueue(message(std::vector<char>(100), rig.destroyed)), nullptr);
     EXPECT_EQ(rig.destroyed, 2);
     EXPECT_EQ(rig.logs.count(360, 1, "Send queue full (324 bytes): messages are dropped until it drains"), 1u)
-        << rig.logs.dump();
+        << rig.logs.lines();
     rig.sender->start(nullptr);
-    ASSERT_TRUE(rig.logs.waitForLine(362)) << rig.logs.dump();
+    ASSERT_TRUE(rig.logs.waitForLine(362)) << rig.logs.lines();
     EXPECT_EQ(rig.logs.count(362, 1, "Send queue: 2 messages dropped while it was full"), 1u);
     EXPECT_TRUE(rig.server.waitForFrames(1, 3));
     rig.enqueue(message(std::vector<char>(100), rig.destroyed));
     EXPECT_TRUE(rig.server.waitForFrames(1, 4));
-    EXPECT_EQ(rig.logs.size(), 2u) << rig.logs.dump();
+    EXPECT_EQ(rig.logs.size(), 2u) << rig.logs.lines();
 
     // The default bound takes one frame of the largest payload a reader accepts, and nothing beside it;
     // 0 takes everything.
@@ -170,7 +170,7 @@ TEST(OutMessageSenderTest, AFailedWriteEndsTheSender) {
         EXPECT_TRUE(Probe::senderWasSending) << "deleted only after the sender said it had stopped";
         rig.sender.reset();
         EXPECT_EQ(rig.destroyed, 3);
-        EXPECT_EQ(rig.logs.size(), 1u) << rig.logs.dump();
+        EXPECT_EQ(rig.logs.size(), 1u) << rig.logs.lines();
         EXPECT_EQ(rig.logs.count(row.line, 1, "Out connection error"), 1u);
     }
     EXPECT_EQ(std::signal(SIGPIPE, application), counting);

@@ -46,11 +46,6 @@ public:
             out += (out.empty() ? "" : "|") + std::to_string(e.level) + ":" + std::to_string(e.line) + " " + e.text;
         return out;
     }
-    std::string dump() const {  // for failure messages
-        std::string out;
-        for (Entry const& e : entries()) out += "  " + e.file + ":" + std::to_string(e.line) + ": " + e.text + "\n";
-        return out;
-    }
 
 private:
     mutable std::mutex entriesMutex;
