@@ -31,7 +31,10 @@ against() {
     ${uid:+setpriv --reuid=$uid --regid=$uid --clear-groups env LD_LIBRARY_PATH=/tmp/as-$uid} "${emulator[@]}" \
         "$program" --hex --quiet-events --socket "${KESU_MESSENGER_SOCKET:-/tmp/kesu_messenger}" </dev/null \
         >"$work/server.out" 2>&1 & local pid=$!
-    for _ in $(seq 200); do grep -q '^listening on' "$work/server.out" && break; sleep 0.05; done
+    for _ in $(seq 200); do
+        grep -q '^listening on' "$work/server.out" && break
+        sleep 0.05
+    done
     run "$@"
     # Stopping, the server still reports what the client wrote.
     kill -TERM "$pid" && wait "$pid" || fail "the server: $(cat "$work/server.out")"
@@ -47,34 +50,49 @@ delivered() {
 
 case "$case_name" in
 usage)
-    run; expect "Usage: $launcher <uri>" 1
-    for option in -h --help; do run $option; [ "$status" = 0 ] && [ "${output%%$'\n'*}" = "Usage: $launcher <uri>" ] || fail "$option"; done
+    run
+    expect "Usage: $launcher <uri>" 1
+    for option in -h --help; do
+        run $option
+        [ "$status" = 0 ] && [ "${output%%$'\n'*}" = "Usage: $launcher <uri>" ] || fail "$option"
+    done
     root=$(dirname "$0")/../.. && run --version  # project()'s version; every option --help lists is in the man page
     [[ $status == 0 && $output == "uri-launcher $(grep -oE '^  VERSION [0-9.]+' "$root/CMakeLists.txt" | cut -d' ' -f4)" ]] ||
         fail "--version: $output"
-    run --help; for option in $(grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' <<<"$output" | tr -d ' ,' | sort -u); do
-        sed 's/\\-/-/g' "$root/man/uri-launcher.1.in" | grep -qF -- "$option" || fail "$option is not in the man page"; done
-    run -x dvb://x; [ "$status" = 1 ] && grep -q "'-x' is not a URI" "$work/err" || fail "-x taken for a URI" ;;
+    run --help
+    for option in $(grep -oE -- '(^|[ ,])--?[a-z][a-z-]*' <<<"$output" | tr -d ' ,' | sort -u); do
+        sed 's/\\-/-/g' "$root/man/uri-launcher.1.in" | grep -qF -- "$option" || fail "$option is not in the man page"
+    done
+    run -x dvb://x
+    [ "$status" = 1 ] && grep -q "'-x' is not a URI" "$work/err" || fail "-x taken for a URI" ;;
 no-server)
-    KESU_LOG_LEVEL=3 run dvb://nobody-listens; expect "Timeout sending message"
+    KESU_LOG_LEVEL=3 run dvb://nobody-listens
+    expect "Timeout sending message"
     grep -q "Socket path from KESU_MESSENGER_SOCKET: $KESU_MESSENGER_SOCKET$" "$work/err" &&
         grep -A1 -m1 ':129: Can not connect to IPC Messagenger server$' "$work/err" |
         grep -q ":130: $KESU_MESSENGER_SOCKET: No such file or directory$" || fail "log lines: $(cat "$work/err")" ;;
 with-server)
-    against "dvb://channel/7?audio=2"; delivered "dvb://channel/7?audio=2"
-    against -- -first second third; delivered -first  # -- ends the options; later arguments are ignored
+    against "dvb://channel/7?audio=2"
+    delivered "dvb://channel/7?audio=2"
+    against -- -first second third  # -- ends the options; later arguments are ignored
+    delivered -first
     for level in abc 3abc 2.5 -1 99; do
-        KESU_LOG_LEVEL=$level against dvb://level; delivered dvb://level
+        KESU_LOG_LEVEL=$level against dvb://level
+        delivered dvb://level
         [ "$(cat "$work/err")" = "KESU_LOG_LEVEL='$level' is not a level from 0 to 5; using 2" ] || fail "$(cat "$work/err")"
     done ;;
 fixed-path)
     [ ! -e /tmp/kesu_messenger ] || fail "/tmp/kesu_messenger exists in the private /tmp"
-    unset KESU_MESSENGER_SOCKET && against dvb://fixed; delivered dvb://fixed ;;
+    unset KESU_MESSENGER_SOCKET
+    against dvb://fixed
+    delivered dvb://fixed ;;
 trusted-server)
     # $launcher trusts user 0 only: a server of another user gets nothing.
     command -v setpriv >/dev/null || { echo "skipped: no setpriv"; exit 77; }
-    against dvb://root; delivered dvb://root
-    uid=65534 against dvb://forged; expect "Timeout sending message"
+    against dvb://root
+    delivered dvb://root
+    uid=65534 against dvb://forged
+    expect "Timeout sending message"
     [ -z "$received" ] || fail "the untrusted server received: $received" ;;
 *) fail "unknown case" ;;
 esac

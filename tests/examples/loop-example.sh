@@ -2,17 +2,12 @@
 # An example against kesu-dev-server on a private path: messages reach the loop's thread in order, the
 # answers reach the server, and after SIGTERM the end of the connection is the last event.
 #   loop-example.sh EXAMPLE DEV_SERVER [EMULATOR...]
-set -euo pipefail
-example=("${@:3}" "$1") server=("${@:3}" "$2") work=$(mktemp -d) pids=()
-trap 'status=$?; kill -KILL "${pids[@]}" 2>/dev/null || true; rm -rf "$work"; exit $status' EXIT
-fail() { echo "FAIL: $*" >&2; tail -n 20 "$work"/*.out "$work"/*.err >&2 || true; exit 1; }
-wait_for() { for _ in $(seq 400); do grep -qF -- "$2" "$1" && return 0; sleep 0.05; done; fail "no '$2' in ${1##*/}"; }
+example=("${@:3}" "$1")
+source "$(dirname "$0")/../tools/common.sh" "$2" "" "${@:3}"
 
-"${server[@]}" --socket "$work/messenger" --quiet-events --send 54:string:one --send 26:u32:7 \
-    --send 54:string:two --send 7:hex:00ff --send 54:string:three >"$work/server.out" 2>&1 &
-pids+=($!)
-wait_for "$work/server.out" "listening on"
-"${example[@]}" "$work/messenger" >"$work/example.out" 2>"$work/example.err" &
+start server --socket "$sock" --quiet-events --send 54:string:one --send 26:u32:7 --send 54:string:two \
+    --send 7:hex:00ff --send 54:string:three
+"${example[@]}" "$sock" >"$work/example.out" 2>"$work/example.err" &
 example_pid=$!
 pids+=($!)
 wait_for "$work/server.out" "value=5"
