@@ -28,6 +28,7 @@ look)
     "${send[@]}" --socket "$sock" raw:6d0000  # and a frame the client does not finish
     wait_for "$work/tap.out" '"event":"disconnected","client":4,'
     stop "$pid" TERM && stop "$behind" TERM
+    grep -qE '^\{"event":"connected",.*,"time":[0-9]{10}\.[0-9]+,"elapsed":[0-9.e-]+\}$' "$work/tap.out" || fail "no JSON time"
     # Frame for frame, tshark's fields are the --json events' (the server's random texts and values aside).
     diff <(look "$work/tap.pcap" -Y kesu.type -T fields -e kesu.direction -e kesu.connection -e kesu.type \
                -e kesu.length -e kesu.class -e kesu.text -e kesu.value -e kesu.injected |

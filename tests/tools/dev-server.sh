@@ -140,13 +140,3 @@ refused --tap --socket "$sock" && has "$work/refused.err" "--untap --socket $soc
 wait_for "$work/server.out" 'text="untapped"'
 start tap --tap --socket "$sock" && kill -KILL "$server_pid" && ! wait "$server_pid" && stop "$pid" TERM
 [[ ! -e $sock && ! -e $sock.tapped ]] || fail "a dead server's socket file was put back"
-
-# --json (where built with it): one object per event.
-if "${server[@]}" --json --help >/dev/null 2>&1; then
-    start j --socket "$sock.j" --json
-    "${send[@]}" --socket "$sock.j" 19:strings:a,b
-    stop "$pid" TERM
-    has "$work/j.out" '{"event":"frame","client":1,"direction":"client-to-server","type":19,"class":"IPCMessageStringArray","length":16,"members":{"strings":["a","b"]},' ||
-        fail "JSON events: $(cat "$work/j.out")"
-    grep -qE '^\{"event":"connected",.*,"time":[0-9]{10}\.[0-9]+,"elapsed":[0-9.e-]+\}$' "$work/j.out" || fail "no JSON time"
-fi
