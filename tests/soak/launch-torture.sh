@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# The uri-launcher tool, run again and again against kesu-dev-server playing a bad server, in a private /tmp;
-# what each run must show: docs/RELIABILITY.md. Exits 77 (skipped) without root or unshare, 1 naming each failed run.
+# The uri-launcher tool, run again and again against kesu-dev-server playing a bad server, on a socket path of
+# its own (KESU_MESSENGER_SOCKET); what each run must show: docs/RELIABILITY.md. Exits 1 naming each failed run.
 #   launch-torture.sh TOOL SERVER [RUNS [SEED]]    (stop bound: KESU_STOP_BOUND_MS, 1500)
 set -u
 tool=$1 server=$2 runs=${3:-500} seed=${4:-$((RANDOM * 32768 + RANDOM))}
-[ -n "${KESU_TORTURE_PRIVATE_TMP:-}" ] ||
-    KESU_TORTURE_PRIVATE_TMP=1 exec "$(dirname "$0")/../private-tmp.sh" bash "$0" "$tool" "$server" "$runs" "$seed"
-bound_ms=$((3000 + ${KESU_STOP_BOUND_MS:-1500})) socket=/tmp/kesu_messenger work=$(mktemp -d) log=/tmp/server.log
+work=$(mktemp -d) && export KESU_MESSENGER_SOCKET=$work/messenger
+bound_ms=$((3000 + ${KESU_STOP_BOUND_MS:-1500})) socket=$KESU_MESSENGER_SOCKET log=$work/server.log
 # Every fault but at-bound (see docs/RELIABILITY.md).
 faults=accept-then-close,close-in-header,close-in-payload,wrong-marker,above-bound,bad-payload,large-frame,burst
-"$server" --faults $faults,one-byte-pieces,stall,never-read,reset,recreate-socket,close-between-frames,hold-open --seed "$seed" </dev/null >>$log 2>&1 &
+"$server" --faults $faults,one-byte-pieces,stall,never-read,reset,recreate-socket,close-between-frames,hold-open --seed "$seed" \
+    --socket $socket </dev/null >>$log 2>&1 &
 server_pid=$!  # appends to the log, which is emptied per run
 trap 'kill $server_pid 2>/dev/null' EXIT
 for ((i = 0; i < 100; i++)); do grep -q '^listening on' $log && break; sleep 0.05; done
