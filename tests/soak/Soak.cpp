@@ -12,7 +12,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <unordered_map>
 
@@ -142,13 +141,10 @@ struct Ledger : ServerObserver {
             return;
         }
         ++framesIn;
-        if (connection.clientFrames++ == 0) {  // queued by the client before any handler hears of the connection
-            if (frame.type != IPC_MSG_ALLOWED_MESSAGE_LIST || frame.data != announcement)
-                fail("connection %llu: the first client frame is not the announcement", ull(id));
-            return;
-        }
-        if (uint32_t(frame.type) != kReplyType)
-            fail("connection %llu: client frame %llu is no reply", ull(id), ull(connection.clientFrames));
+        // Queued by the client before any handler hears of the connection.
+        const bool announced = frame.type == IPC_MSG_ALLOWED_MESSAGE_LIST && frame.data == announcement;
+        if (connection.clientFrames++ == 0 && !announced)
+            fail("connection %llu: the first client frame is not the announcement", ull(id));
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const&) override {
         if (summary.outOfSync) fail("connection %llu: the client's stream lost its frame markers", ull(id));
@@ -185,11 +181,7 @@ struct Ledger : ServerObserver {
 };
 
 enum class Callback { None, Connected, Message, Disconnected };
-char const* callbackName(Callback c) {
-    return c == Callback::Connected ? "onConnected"
-        : c == Callback::Message    ? "onNewMessageReceived"
-                                    : "onDisconnected";
-}
+const char* const kCallbackNames[] = {"none", "onConnected", "onNewMessageReceived", "onDisconnected"};
 
 // Checks what it is told against the ledger and the driver's state, and replies from every callback
 // (on the client thread; the driver reads `open` once stop() has returned).
@@ -200,7 +192,9 @@ struct Handler final : IPCMessengerClient::IPCMessengerHandler {
     struct Inside {  // counts the callbacks under way, and checks that this one may come now
         Inside(Handler& handler, Callback callback) {
             ++inCallback;
-            if (quiet) fail("handler %zu: %s after stop() returned", handler.index, callbackName(callback));
+            if (quiet)
+                fail("handler %zu: %s after stop() returned", handler.index,
+                     kCallbackNames[static_cast<int>(callback)]);
             bool restarted = startsCalled != startsAtCallbackStop;
             if (callback == Callback::Connected && !restarted)
                 fail("handler %zu: onConnected after a callback's stop(), and no start() since", handler.index);
@@ -285,11 +279,10 @@ struct Handler final : IPCMessengerClient::IPCMessengerHandler {
     uint64_t callbackStopsAtConnect = 0;
 };
 
-// Names the stop that outlasts its bound, then aborts: a hang fails fast.
-char const* volatile hungStop = "";
+// A stop that outlasts its bound aborts: a hang fails fast, and the seed replays it.
 extern "C" void onStopOverrun(int) {
-    for (char const* part : {"soak: a stop() overran its bound, ", const_cast<char const*>(hungStop), "\n"})
-        [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, part, std::strlen(part));
+    static const char kSaid[] = "soak: a stop() overran its bound\n";
+    [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, kSaid, sizeof kSaid - 1);
     std::abort();
 }
 
@@ -339,13 +332,9 @@ int main(int argc, char** argv) {
     ::sigaction(SIGUSR1, &interrupt, nullptr);
     std::printf("soak: %lld s, seed %llu, stop bound %lld ms (replay: soak %lld %llu %lld)\n", seconds, ull(seed),
                 boundMs, seconds, ull(seed), boundMs);
-    Counter handlerFailuresLogged{0};
-    Counter closeOnExecFailures{0};
     Counter attempts{0};  // connection attempts: failed, refused as untrusted, or made
     kesustb::testing::setLogSink([&](STBLogRecord const&, kesustb::testing::LogEntry const& entry) {
         if (entry.file != kLogFileClient) return;
-        if (entry.line == 240) ++handlerFailuresLogged;
-        if (entry.line == 122) ++closeOnExecFailures;
         if (entry.line == 129 || entry.line == 131 || entry.line == 138) ++attempts;
     });
 
@@ -417,14 +406,6 @@ int main(int argc, char** argv) {
     uint64_t starts = 0;
     // Every stop() that is not a callback's, on the thread(s) given, within the bound.
     auto stopClient = [&](int threads) {
-        if (starts == 0)
-            hungStop = "never started";
-        else if (!first.open)
-            hungStop = "not connected";
-        else if (inDispatch)
-            hungStop = "dispatching";
-        else
-            hungStop = "receiving";
         stopping = true;
         ::alarm(static_cast<unsigned>((boundMs + 999) / 1000));
         if (threads == 0) {
@@ -506,9 +487,6 @@ int main(int argc, char** argv) {
     if (delivered != ledger.framesIn)
         fail("the client wrote %llu frames whole, the server received %llu", ull(delivered), ull(ledger.framesIn));
     if (size_t alive = book.live(); alive != 0) fail("%zu messages never deleted", alive);
-    if (handlerFailuresLogged != thrown)
-        fail("%llu handler exceptions, %llu logged", ull(thrown), ull(handlerFailuresLogged));
-    if (closeOnExecFailures != 0) fail("making a socket close-on-exec failed");
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The send queue's 1 MiB, frames of up to 1 MiB in the server and the client, and the allocator's slack
     // (the sanitizers' own allocators hold on to much more).
