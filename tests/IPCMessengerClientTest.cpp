@@ -272,7 +272,7 @@ TEST(IPCMessengerClientTest, FramesAreDispatchedToEachHandlerInAddressOrderWhate
     RecordingHandler handlers[2] = {RecordingHandler('0'), RecordingHandler('1')};  // [0] has the lower address
     RecordingHandler& throwing = handlers[0];
     RecordingHandler& told = handlers[1];
-    throwing.action = [&throwing](char event) {
+    throwing.action = [](char event) {
         if (event == 'C') throw std::runtime_error("no tuner");
         if (event == 'M') throw 42;
     };
