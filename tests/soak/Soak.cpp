@@ -141,9 +141,9 @@ struct Ledger : ServerObserver {
             return;
         }
         ++framesIn;
-        // Queued by the client before any handler hears of the connection.
-        const bool announced = frame.type == IPC_MSG_ALLOWED_MESSAGE_LIST && frame.data == announcement;
-        if (connection.clientFrames++ == 0 && !announced)
+        // Queued by the client before any handler hears of the connection; only the first is compared.
+        if (connection.clientFrames++ == 0 &&
+            (frame.type != IPC_MSG_ALLOWED_MESSAGE_LIST || frame.data != announcement))
             fail("connection %llu: the first client frame is not the announcement", ull(id));
     }
     void disconnected(ConnectionId id, ConnectionSummary const& summary, std::string const&) override {
